@@ -1,0 +1,303 @@
+/*
+ * tolvex: deterministic CPU inference for small feed-forward networks.
+ *
+ * A host builds a model layer by layer (the builder) or loads one from a
+ * JSON or binary (tvxf) model file, runs forward passes on float vectors and
+ * reads the output buffer. All arithmetic is IEEE-754 single precision in a
+ * fixed order, so one model and one input give the same output bits on every
+ * run.
+ *
+ * Conventions that hold for every function below:
+ *  - Call tolvex_init() before anything else and tolvex_deinit() last, while
+ *    no other call into the library runs.
+ *  - Functions whose work can fail return a tolvex_result; tolvex_Success (0)
+ *    means the work is done and every out-parameter is set. After a failure
+ *    an out-parameter handle holds no usable handle (the functions in this
+ *    header set it to NULL) and must not be passed to any function.
+ *  - Arguments are not validated: null pointers, freed or foreign handles and
+ *    lengths that disagree with the model are outside the contract.
+ *  - The library starts no threads and writes no text except
+ *    tolvex_print_layers(). Calls on one definition or one model must not
+ *    overlap; different definitions and models may be used from different
+ *    threads at once.
+ */
+#ifndef TOLVEX_H_5E1B7C2A
+#define TOLVEX_H_5E1B7C2A
+
+#include <stdint.h>
+
+#if defined(TOLVEX_BUILDING_LIBRARY)
+#define TOLVEX_API __attribute__((visibility("default")))
+#else
+#define TOLVEX_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define TOLVEX_VERSION_MAJOR 0
+#define TOLVEX_VERSION_MINOR 1
+#define TOLVEX_VERSION_PATCH 0
+
+/* ---------------------------------------------------------------------------
+ * Result codes. The numbers are part of the binary interface and never move.
+ * ------------------------------------------------------------------------- */
+typedef uint32_t tolvex_result;
+
+enum {
+    tolvex_Success = 0,
+    tolvex_UnsupportedLayerType = 1,
+    tolvex_MalformedPolicyDefinition = 2,
+    tolvex_WeightsBiasesMismatch = 3,
+    tolvex_WrongNumberOfWeights = 4,
+    tolvex_WrongLayerSize = 5,
+    tolvex_HeaderMismatch = 6,
+    tolvex_MemoryLeak = 7, /* reserved: never returned */
+    tolvex_FileNotFound = 8,
+    tolvex_OutOfMemory = 9,
+    tolvex_PathAlreadyExists = 10,
+    tolvex_AccessDenied = 11,
+    tolvex_PipeBusy = 12,
+    tolvex_NoDevice = 13,
+    tolvex_NameTooLong = 14,
+    tolvex_BadPathName = 15,
+    tolvex_Unexpected = 16,
+    tolvex_NetworkNotFound = 17,
+    tolvex_AntivirusInterference = 18,
+    tolvex_SymLinkLoop = 19,
+    tolvex_ProcessFdQuotaExceeded = 20,
+    tolvex_SystemFdQuotaExceeded = 21,
+    tolvex_SystemResources = 22,
+    tolvex_FileTooBig = 23,
+    tolvex_IsDir = 24,
+    tolvex_NoSpaceLeft = 25,
+    tolvex_NotDir = 26,
+    tolvex_DeviceBusy = 27,
+    tolvex_FileLocksUnsupported = 28,
+    tolvex_FileBusy = 29,
+    tolvex_WouldBlock = 30,
+    tolvex_Overflow = 31,
+    tolvex_InvalidCharacter = 32,
+    tolvex_UnexpectedToken = 33,
+    tolvex_InvalidNumber = 34,
+    tolvex_InvalidEnumTag = 35,
+    tolvex_DuplicateField = 36,
+    tolvex_UnknownField = 37,
+    tolvex_MissingField = 38,
+    tolvex_LengthMismatch = 39,
+    tolvex_SyntaxError = 40,
+    tolvex_UnexpectedEndOfInput = 41,
+    tolvex_ValueTooLong = 42,
+    tolvex_ReadFailed = 43,
+    tolvex_EndOfStream = 44,
+    tolvex_PermissionDenied = 45,
+    tolvex_WriteFailed = 46,
+    tolvex_Canceled = 47,
+    tolvex_ReadOnlyFileSystem = 48
+};
+
+/* The name of a result code as text ("WrongLayerSize"), or "unknown" for a
+ * value outside 0..48. Not an exported symbol: it lives in this header. */
+static inline const char* tolvex_result_name(tolvex_result r) {
+    static const char* const names[49] = {
+        "Success", "UnsupportedLayerType", "MalformedPolicyDefinition",
+        "WeightsBiasesMismatch", "WrongNumberOfWeights", "WrongLayerSize",
+        "HeaderMismatch", "MemoryLeak", "FileNotFound", "OutOfMemory",
+        "PathAlreadyExists", "AccessDenied", "PipeBusy", "NoDevice",
+        "NameTooLong", "BadPathName", "Unexpected", "NetworkNotFound",
+        "AntivirusInterference", "SymLinkLoop", "ProcessFdQuotaExceeded",
+        "SystemFdQuotaExceeded", "SystemResources", "FileTooBig", "IsDir",
+        "NoSpaceLeft", "NotDir", "DeviceBusy", "FileLocksUnsupported",
+        "FileBusy", "WouldBlock", "Overflow", "InvalidCharacter",
+        "UnexpectedToken", "InvalidNumber", "InvalidEnumTag", "DuplicateField",
+        "UnknownField", "MissingField", "LengthMismatch", "SyntaxError",
+        "UnexpectedEndOfInput", "ValueTooLong", "ReadFailed", "EndOfStream",
+        "PermissionDenied", "WriteFailed", "Canceled", "ReadOnlyFileSystem"};
+    return r < 49 ? names[r] : "unknown";
+}
+
+/* ---------------------------------------------------------------------------
+ * Layer parameter records, passed by value to the builder. Their layout is
+ * part of the binary interface.
+ * ------------------------------------------------------------------------- */
+
+/* Fully connected layer. weights: size * L floats, row-major, one row of L
+ * inputs per output neuron (input j to neuron n at index n*L + j), where L is
+ * the size of the layer before (or the model's input size). biases: size
+ * floats. */
+typedef struct tolvex_linear {
+    const float* weights;
+    const float* biases;
+} tolvex_linear;
+
+/* Layer normalization: (x - mean) / sqrt(variance + eps) * weights + biases,
+ * weights and biases of size floats each. */
+typedef struct tolvex_layer_norm {
+    const float* weights;
+    const float* biases;
+    float eps;
+} tolvex_layer_norm;
+
+/* Clamp to [min, max]; the test against min decides first. */
+typedef struct tolvex_clip {
+    float min;
+    float max;
+} tolvex_clip;
+
+/* x > 0 ? x : alpha * (exp(x) - 1). */
+typedef struct tolvex_elu {
+    float alpha;
+} tolvex_elu;
+
+/* x >= 0 ? x : x * negative_slope. */
+typedef struct tolvex_leaky_relu {
+    float negative_slope;
+} tolvex_leaky_relu;
+
+/* Opaque handles. */
+typedef struct tolvex_model_definition tolvex_model_definition;
+typedef struct tolvex_model tolvex_model;
+
+/* ---------------------------------------------------------------------------
+ * Lifecycle
+ * ------------------------------------------------------------------------- */
+
+/* Makes the library-wide allocator ready. Does nothing if the library is
+ * already initialised. Cannot fail. */
+TOLVEX_API void tolvex_init(void);
+
+/* Releases the library-wide allocator's own bookkeeping. Free every
+ * definition and model first: blocks still allocated stay with the process
+ * and their handles must not be used again. Without a prior tolvex_init() it
+ * does nothing. Always returns tolvex_Success. */
+TOLVEX_API tolvex_result tolvex_deinit(void);
+
+/* ---------------------------------------------------------------------------
+ * Model-definition builder. A definition records the layers and the host's
+ * weight and bias pointers; it copies no array and checks no size. The host's
+ * arrays must stay valid and unchanged until the last tolvex_create() that
+ * uses the definition has returned.
+ * ------------------------------------------------------------------------- */
+
+/* Creates an empty definition for inputs of input_layer_size floats and
+ * stores it in *model_definition. Returns tolvex_OutOfMemory (leaving
+ * *model_definition unchanged) if the record cannot be allocated. */
+TOLVEX_API tolvex_result tolvex_new_model_definition(tolvex_model_definition** model_definition,
+                                                     uint32_t input_layer_size);
+
+/* Each tolvex_add_* appends one layer of `size` outputs at the end of the
+ * definition. The only failure is tolvex_OutOfMemory when the layer list
+ * cannot grow; the definition is then exactly as it was before the call. */
+TOLVEX_API tolvex_result tolvex_add_linear(tolvex_model_definition* def, tolvex_linear cfg,
+                                           uint32_t size);
+TOLVEX_API tolvex_result tolvex_add_layer_norm(tolvex_model_definition* def,
+                                               tolvex_layer_norm cfg, uint32_t size);
+TOLVEX_API tolvex_result tolvex_add_clip(tolvex_model_definition* def, tolvex_clip cfg,
+                                         uint32_t size);
+TOLVEX_API tolvex_result tolvex_add_elu(tolvex_model_definition* def, tolvex_elu cfg,
+                                        uint32_t size);
+TOLVEX_API tolvex_result tolvex_add_relu(tolvex_model_definition* def, uint32_t size);
+TOLVEX_API tolvex_result tolvex_add_relu6(tolvex_model_definition* def, uint32_t size);
+TOLVEX_API tolvex_result tolvex_add_sigmoid(tolvex_model_definition* def, uint32_t size);
+TOLVEX_API tolvex_result tolvex_add_tanh(tolvex_model_definition* def, uint32_t size);
+TOLVEX_API tolvex_result tolvex_add_leaky_relu(tolvex_model_definition* def,
+                                               tolvex_leaky_relu cfg, uint32_t size);
+
+/* Frees the definition and its layer list; the host's weight arrays are not
+ * touched. NULL does nothing. Models created from it live on. */
+TOLVEX_API void tolvex_free_model_definition(tolvex_model_definition* model_definition);
+
+/* ---------------------------------------------------------------------------
+ * Models
+ * ------------------------------------------------------------------------- */
+
+/* Creates a model from a definition and stores it in *net. The model owns
+ * copies of every weight and bias array: once this returns, the host may
+ * change or free its arrays and the definition. Layer 0 and every linear
+ * layer get an output buffer of their own; every other layer computes in
+ * place in the buffer of the layer before it.
+ * Returns:
+ *  tolvex_OutOfMemory    an allocation failed, or a linear layer's weight
+ *                        count (size * input size) does not fit in 32 bits;
+ *  tolvex_WrongLayerSize a layer other than linear whose size differs from
+ *                        the size of the layer before it (or, for layer 0,
+ *                        from the input size).
+ * On failure nothing stays allocated and *net is set to NULL (or, when the
+ * model record itself cannot be allocated, left unchanged). */
+TOLVEX_API tolvex_result tolvex_create(tolvex_model** net, const tolvex_model_definition* def);
+
+/* Frees the model and every array it owns. NULL does nothing. The output
+ * buffer pointer becomes dangling. */
+TOLVEX_API void tolvex_free_model(tolvex_model* net);
+
+/* Runs every layer in order on `input` (input_len floats, which must equal
+ * the model's input size). Allocates nothing, takes no lock, cannot fail. The
+ * result is in tolvex_get_output_buffer(). Does nothing on a model without
+ * layers. */
+TOLVEX_API void tolvex_forward_pass(tolvex_model* net, const float* input, uint32_t input_len);
+
+/* The model's output: tolvex_get_output_len() floats, owned by the model. The
+ * pointer stays the same for the model's whole life; every forward pass
+ * overwrites the contents (undefined before the first pass). NULL and 0 for a
+ * model without layers. */
+TOLVEX_API const float* tolvex_get_output_buffer(const tolvex_model* net);
+TOLVEX_API uint32_t tolvex_get_output_len(const tolvex_model* net);
+
+/* Writes a listing of the model's layers to standard error, one line per
+ * layer with its type, size and scalar parameters. Errors while writing are
+ * ignored. */
+TOLVEX_API void tolvex_print_layers(const tolvex_model* net);
+
+/* ---------------------------------------------------------------------------
+ * Model files. Paths are taken relative to the working directory; a path of
+ * 4096 bytes or more gives tolvex_NameTooLong. Opening a file fails with the
+ * code named after its system error (tolvex_FileNotFound, tolvex_AccessDenied,
+ * tolvex_IsDir, ...). Files are open only during the call.
+ * A failed load frees everything it allocated and sets *net to NULL (or,
+ * when the model record itself cannot be allocated, leaves it unchanged).
+ * A failed write leaves the file holding what reached it (tolvex_WriteFailed).
+ * ------------------------------------------------------------------------- */
+
+/* Loads a binary tvxf model file. Returns:
+ *  tolvex_HeaderMismatch       the file does not start with "tvxf";
+ *  tolvex_EndOfStream          the file ends inside a field, or a count
+ *                              claims more values than the file holds;
+ *  tolvex_ReadFailed           a read failed (also: the path is a directory);
+ *  tolvex_UnsupportedLayerType a layer type code above 8;
+ *  tolvex_WrongNumberOfWeights a weight count other than size * input size
+ *                              (linear) or size (layer_norm), or a linear
+ *                              weight count that does not fit in 32 bits;
+ *  tolvex_WeightsBiasesMismatch a bias count other than the layer's size;
+ *  tolvex_WrongLayerSize       a first layer that is not linear and whose
+ *                              size differs from the input size;
+ *  tolvex_OutOfMemory          an allocation failed. */
+TOLVEX_API tolvex_result tolvex_load_tvxf(tolvex_model** net, const char* path);
+
+/* Writes the model as a tvxf file, creating or truncating it. */
+TOLVEX_API tolvex_result tolvex_write_tvxf(const tolvex_model* net, const char* path);
+
+/* Loads a JSON model file. Returns:
+ *  tolvex_SyntaxError          the text is not JSON, or more than whitespace
+ *                              follows the top-level value;
+ *  tolvex_UnexpectedEndOfInput the text ends early (an empty file included);
+ *  tolvex_ValueTooLong         a string or number longer than 4194304 bytes;
+ *  tolvex_DuplicateField       an object repeats a key, at any depth;
+ *  tolvex_MalformedPolicyDefinition  a required key is missing or a value
+ *                              has the wrong JSON type or range;
+ *  tolvex_UnsupportedLayerType "type" names no layer type;
+ *  tolvex_WeightsBiasesMismatch "weight" and "bias" counts differ;
+ *  tolvex_WrongNumberOfWeights a weight row or count does not fit the input;
+ *  tolvex_WrongLayerSize       a layer's "size" disagrees with its weights
+ *                              or its input;
+ *  tolvex_ReadFailed, tolvex_OutOfMemory. */
+TOLVEX_API tolvex_result tolvex_load_json(tolvex_model** net, const char* path);
+
+/* Writes the model as minified JSON, creating or truncating the file. */
+TOLVEX_API tolvex_result tolvex_write_json(const tolvex_model* net, const char* path);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TOLVEX_H_5E1B7C2A */

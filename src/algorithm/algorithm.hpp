@@ -1,0 +1,13 @@
+// The arithmetic of inference: one call computes one layer into its out_buf.
+#pragma once
+
+#include "common/types.hpp"
+
+namespace tolvex {
+
+// Computes `layer` from `input` into layer.out_buf. Only the linear kernel
+// uses input.len (as its row length); the others take their element count
+// from out_buf and may run in place (input.ptr == out_buf.ptr).
+void runLayer(const Layer& layer, Slice<const float> input);
+
+}  // namespace tolvex

@@ -1,0 +1,7 @@
+#include "common/model.hpp"
+
+namespace tolvex {
+
+void printLayers(const Model&) {}
+
+}  // namespace tolvex

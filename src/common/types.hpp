@@ -1,0 +1,81 @@
+// The records every part of the library works on: layer types, layer
+// configurations, the model definition a host builds, and the run-time model.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "root/allocator.hpp"
+#include "tolvex.h"
+
+namespace tolvex {
+
+// Numeric values are also the layer-type codes of the tvxf file.
+enum class LayerType : uint8_t {
+    linear = 0,
+    layer_norm = 1,
+    clip = 2,
+    elu = 3,
+    relu = 4,
+    relu6 = 5,
+    sigmoid = 6,
+    tanh = 7,
+    leaky_relu = 8,
+};
+
+inline constexpr uint32_t kLayerTypeCount = 9;
+
+// Parameter records: the C records of the public header.
+using Linear = tolvex_linear;
+using LayerNorm = tolvex_layer_norm;
+using Clip = tolvex_clip;
+using ELU = tolvex_elu;
+using LeakyReLU = tolvex_leaky_relu;
+
+// Tagged union: the payload named by `type` is the only one ever read.
+struct LayerConfig {
+    LayerType type = LayerType::relu;
+    union {
+        Linear linear;
+        LayerNorm layer_norm;
+        Clip clip;
+        ELU elu;
+        LeakyReLU leaky_relu;
+    };
+    LayerConfig() : linear{} {}
+};
+
+struct LayerDefinition {
+    LayerConfig cfg;
+    uint32_t size = 0;
+};
+
+// Growable array of layer definitions; storage from cAllocator.
+struct ModelDefinition {
+    Slice<LayerDefinition> layers;  // len = number of layers
+    size_t capacity = 0;
+    uint32_t input_size = 0;
+};
+
+struct Layer {
+    Slice<float> out_buf;
+    LayerConfig cfg;
+};
+
+struct Model {
+    Slice<Layer> layers;
+    Allocator allocator;
+    uint32_t input_size = 0;
+};
+
+// 0 gives the model's input size; k >= 1 the out_buf length of layer k-1.
+inline uint32_t inputSize(const Model& model, uint32_t layer_num) {
+    if (layer_num == 0) return model.input_size;
+    return static_cast<uint32_t>(model.layers[layer_num - 1].out_buf.len);
+}
+
+std::string_view layerTypeToStr(LayerType type);
+std::optional<LayerType> parseLayerType(std::string_view text);
+
+}  // namespace tolvex

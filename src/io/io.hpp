@@ -1,0 +1,127 @@
+// File access and buffered byte streams for the model-file formats. The
+// formats read through a Reader and write through a Writer; only this module
+// touches file descriptors.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "root/error.hpp"
+
+namespace tolvex::io {
+
+inline constexpr size_t kBufferSize = 4096;
+// Paths of this many bytes or more fail with NameTooLong before any system call.
+inline constexpr size_t kMaxPathBytes = 4096;
+
+// Where a Reader's bytes come from.
+struct ByteSource {
+    void* ctx = nullptr;
+    // Reads up to cap bytes into dst; 0 means the end of the source.
+    Result<size_t> (*read)(void* ctx, uint8_t* dst, size_t cap) = nullptr;
+    // Bytes left in the source when that is known (regular files, memory).
+    std::optional<uint64_t> (*remaining)(void* ctx) = nullptr;
+};
+
+// Where a Writer's bytes go. Writes all n bytes or fails with WriteFailed.
+struct ByteSink {
+    void* ctx = nullptr;
+    Status (*write)(void* ctx, const uint8_t* src, size_t n) = nullptr;
+};
+
+// Buffered reader over a caller-provided buffer (normally kBufferSize bytes on
+// the caller's stack).
+class Reader {
+public:
+    Reader(ByteSource source, std::span<uint8_t> buffer) : source_(source), buf_(buffer) {}
+
+    // Fills dst with exactly n bytes: EndOfStream if the source ends first,
+    // ReadFailed if a read fails.
+    Status readExact(void* dst, size_t n);
+
+    // The unconsumed buffered bytes, and consuming some of them.
+    std::span<const uint8_t> buffered() const { return {buf_.data() + start_, end_ - start_}; }
+    void consume(size_t n) { start_ += n; }
+
+    // Refills an exhausted buffer. False at the end of the source.
+    Result<bool> refill();
+
+    // Bytes still to come (buffered plus the source's rest), when known.
+    std::optional<uint64_t> remaining() const;
+
+private:
+    ByteSource source_;
+    std::span<uint8_t> buf_;
+    size_t start_ = 0;
+    size_t end_ = 0;
+};
+
+// Buffered writer over a caller-provided buffer.
+class Writer {
+public:
+    Writer(ByteSink sink, std::span<uint8_t> buffer) : sink_(sink), buf_(buffer) {}
+
+    // Appends n bytes: into the buffer when they fit, otherwise the buffered
+    // bytes and the new ones go to the sink.
+    Status write(const void* src, size_t n);
+    // Room for at least n contiguous bytes (n <= buffer size), flushing first
+    // if needed; commit(k) then appends the first k bytes written there.
+    Result<uint8_t*> reserve(size_t n);
+    void commit(size_t k) { len_ += k; }
+    // Writes out everything still buffered.
+    Status flush();
+
+private:
+    ByteSink sink_;
+    std::span<uint8_t> buf_;
+    size_t len_ = 0;
+};
+
+// Opens for reading (O_RDONLY|O_CLOEXEC|O_NOCTTY), retrying on EINTR.
+Result<int> openRead(const char* path, size_t path_len);
+// Creates or truncates for writing (O_WRONLY|O_CREAT|O_TRUNC|O_CLOEXEC, 0666).
+Result<int> createWrite(const char* path, size_t path_len);
+// Closes; a failing close is ignored.
+void closeFd(int fd);
+// The error that a failed open's errno maps to.
+Error openErrorFromErrno(int err);
+
+ByteSource fdSource(const int* fd);
+ByteSink fdSink(const int* fd);
+
+// In-memory bytes, for tests and fuzzing.
+struct MemoryCursor {
+    std::span<const uint8_t> bytes;
+    size_t pos = 0;
+};
+ByteSource memorySource(MemoryCursor* cursor);
+
+// Opens `path`, runs body(reader) over a stack buffer, closes on every path.
+template <class T, class Body>
+Result<T> withFileReader(const char* path, size_t path_len, Body&& body) {
+    auto fd = openRead(path, path_len);
+    if (!fd) return fail(fd.error());
+    uint8_t buf[kBufferSize];
+    Reader reader(fdSource(&*fd), buf);
+    Result<T> result = body(reader);
+    closeFd(*fd);
+    return result;
+}
+
+// Creates `path`, runs body(writer) over a stack buffer, flushes, closes on
+// every path.
+template <class Body>
+Status withFileWriter(const char* path, size_t path_len, Body&& body) {
+    auto fd = createWrite(path, path_len);
+    if (!fd) return fail(fd.error());
+    uint8_t buf[kBufferSize];
+    Writer writer(fdSink(&*fd), buf);
+    Status status = body(writer);
+    if (status) status = writer.flush();
+    closeFd(*fd);
+    return status;
+}
+
+}  // namespace tolvex::io

@@ -1,0 +1,18 @@
+// The JSON model file: {"input_size":N,"layers":[{"type":...,"size":...},...]}.
+#pragma once
+
+#include <cstddef>
+
+#include "common/types.hpp"
+#include "io/io.hpp"
+#include "root/error.hpp"
+
+namespace tolvex::json {
+
+Result<Model> loadFromReader(Allocator allocator, io::Reader& reader);
+Status writeToWriter(const Model& model, io::Writer& writer);
+
+Result<Model> load(Allocator allocator, const char* path, size_t path_len);
+Status write(const Model& model, const char* path, size_t path_len);
+
+}  // namespace tolvex::json

@@ -1,0 +1,72 @@
+// The shared library's interface: exactly the functions the header declares,
+// all named tolvex_, and no run-time dependency beyond libc, libm and the loader.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+std::string run(const std::string& cmd) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+std::set<std::string> declaredFunctions() {
+    std::ifstream in(TOLVEX_HEADER);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string text = ss.str();
+    std::set<std::string> names;
+    std::regex decl(R"(TOLVEX_API\s+[^;(]*?\b(tolvex_\w+)\s*\()");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), decl); it != std::sregex_iterator(); ++it)
+        names.insert((*it)[1]);
+    return names;
+}
+
+}  // namespace
+
+TEST(SharedLibrary, ExportsExactlyTheDeclaredFunctions) {
+    std::set<std::string> declared = declaredFunctions();
+    EXPECT_EQ(declared.size(), 23u);
+    std::string nm = run(std::string("nm -D --defined-only ") + TOLVEX_SHARED_LIBRARY);
+    ASSERT_FALSE(nm.empty());
+    std::set<std::string> exported;
+    std::istringstream lines(nm);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream f(line);
+        std::string addr, type, name;
+        f >> addr >> type >> name;
+        if (name.empty()) continue;
+#ifdef TOLVEX_SANITIZED
+        if (name.rfind("tolvex_", 0) != 0) continue;  // sanitizer runtimes add their own
+#endif
+        exported.insert(name);
+        EXPECT_EQ(type, "T") << name;
+    }
+    EXPECT_EQ(exported, declared);
+}
+
+TEST(SharedLibrary, HasSonameAndOnlyLibcLibmDependencies) {
+    std::string dyn = run(std::string("readelf -d ") + TOLVEX_SHARED_LIBRARY);
+    EXPECT_NE(dyn.find("Library soname: [libtolvex.so.0]"), std::string::npos);
+#ifndef TOLVEX_SANITIZED
+    std::regex needed(R"(\(NEEDED\)\s+Shared library: \[([^\]]+)\])");
+    std::set<std::string> deps;
+    for (auto it = std::sregex_iterator(dyn.begin(), dyn.end(), needed); it != std::sregex_iterator(); ++it)
+        deps.insert((*it)[1]);
+    for (const std::string& d : deps)
+        EXPECT_TRUE(d == "libc.so.6" || d == "libm.so.6" || d.rfind("ld-linux", 0) == 0) << d;
+#endif
+}
