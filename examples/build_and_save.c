@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
     tolvex_model* net = NULL;
     int rc = build(&net);
     if (rc == 0) {
+        fflush(stdout); /* the listing goes to standard error; keep the order */
         tolvex_print_layers(net);
         const float x[3] = {1.0f, -2.0f, 0.5f};
         tolvex_forward_pass(net, x, 3);

@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     try {
         tvx::Model::load(outDir + "/no-such-model.json");
     } catch (const tvx::Error& e) {
-        std::printf("expected failure: %s (code %u, %s)\n", e.what(), e.code(), e.name());
+        std::printf("expected failure, result code %u (%s): %s\n", e.code(), e.name(), e.what());
     }
     return 0;
 }
