@@ -2,16 +2,18 @@
 # Installs the build and test dependencies on Debian 12 when they are missing.
 # As root it uses apt-get; otherwise it prints the command to run.
 # Optional groups are named as arguments: "python" adds what the PyTorch
-# exporter and its test need (tools/install-deps.sh python).
-set -euo pipefail
-pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev binutils ${TOLVEX_EXTRA_PKGS:-})
-pkgs+=(pkg-config) # the install test builds a consumer through pkg-config
+# exporter and its test need (tools/install-deps.sh python). The install
+# test builds a consumer through pkg-config, so that is always wanted.
+extra="${TOLVEX_EXTRA_PKGS:-} pkg-config"
 for group in "$@"; do
   case "$group" in
-    python) pkgs+=(python3 python3-numpy python3-torch) ;;
+    python) extra="$extra python3 python3-numpy python3-torch" ;;
     *) echo "install-deps.sh: unknown group '$group' (known: python)" >&2; exit 2 ;;
   esac
 done
+TOLVEX_EXTRA_PKGS=$extra
+set -euo pipefail
+pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev binutils ${TOLVEX_EXTRA_PKGS:-})
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
