@@ -1,6 +1,5 @@
 // Writing a model as one line of JSON, straight from the model: every number
 // is formatted into the writer's buffer, nothing is built in memory.
-#include <charconv>
 #include <cmath>
 #include <string_view>
 
@@ -17,10 +16,16 @@ static_assert(kMaxNumberPiece <= io::kBufferSize);
 
 Status put(io::Writer& w, std::string_view s) { return w.write(s.data(), s.size()); }
 
+// Digits by hand: std::to_chars for integers brings a table with it that the
+// shared library would export as a unique symbol.
 Status putUint(io::Writer& w, uint64_t v) {
     char buf[20];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return w.write(buf, static_cast<size_t>(r.ptr - buf));
+    size_t n = sizeof buf;
+    do {
+        buf[--n] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    return w.write(buf + n, sizeof buf - n);
 }
 
 // The shortest text that reads back as the float widened to double; a NaN is
