@@ -100,7 +100,7 @@ std::string lineOf(float v, LayerType t) {
 
 }  // namespace
 
-TEST(Listing, WorkedExampleThroughTheExportedFunction) {
+TEST(Listing, ThreeLayerModelThroughTheExportedFunction) {
     tolvex::testing::CountingAllocator counter;
     tolvex::testing::ScopedCAllocator scope(counter);
     std::vector<float> w(32, 0.5f), b(8, 0.0f);

@@ -274,7 +274,7 @@ class Tvxf : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(Tvxf, WorkedExampleByteForByte) {
+TEST_F(Tvxf, TwoLayerExampleByteForByte) {
     Model m = make(a, 2, {linear(kExW, kExB), def(LayerType::relu, 1)});
     EXPECT_EQ(writeBytes(m), kExample);
     deinit(m);
