@@ -20,23 +20,34 @@ uint64_t readXcr0() {
     return (uint64_t{hi} << 32) | lo;
 }
 
+// XCR0 bits: SSE and AVX (ymm upper halves) state; AVX-512 opmask, zmm0-15
+// upper halves and zmm16-31 state.
+constexpr uint64_t kYmmState = 0x6;
+constexpr uint64_t kZmmState = 0xE6;
+
+// The leaf-7 EBX feature bits, or 0 if the OS does not save `state`.
+unsigned extendedFeatures(uint64_t state) {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return 0;
+    if ((ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) return 0;
+    if ((readXcr0() & state) != state) return 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return 0;
+    return ebx;
+}
+
 }  // namespace
 
-bool cpuHasAvx2() {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-    const bool osxsave = (ecx & bit_OSXSAVE) != 0;
-    const bool avx = (ecx & bit_AVX) != 0;
-    if (!osxsave || !avx) return false;
-    constexpr uint64_t kSseAndYmmState = 0x6;
-    if ((readXcr0() & kSseAndYmmState) != kSseAndYmmState) return false;
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-    return (ebx & bit_AVX2) != 0;
+bool cpuHasAvx2() { return (extendedFeatures(kYmmState) & bit_AVX2) != 0; }
+
+bool cpuHasAvx512() {
+    const unsigned f = extendedFeatures(kZmmState);
+    return (f & bit_AVX2) != 0 && (f & bit_AVX512F) != 0;
 }
 
 #else
 
 bool cpuHasAvx2() { return false; }
+bool cpuHasAvx512() { return false; }
 
 #endif
 

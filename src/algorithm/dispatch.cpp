@@ -14,6 +14,12 @@ namespace {
 bool always() { return true; }
 
 #if defined(__x86_64__)
+// The element-wise kernels gain nothing from the wider registers (they are
+// load/store bound or call the math functions), so they are shared with AVX2.
+constexpr KernelTable kAvx512{
+    "avx512",    cpuHasAvx512, runLinearAvx512, runLayerNormScalar, clipAvx2,     eluScalar,
+    reluAvx2,    relu6Avx2,    sigmoidScalar,   tanhScalar,         leakyReluAvx2,
+};
 constexpr KernelTable kAvx2{
     "avx2",      cpuHasAvx2, runLinearAvx2, runLayerNormScalar, clipAvx2,     eluScalar,
     reluAvx2,    relu6Avx2,  sigmoidScalar, tanhScalar,         leakyReluAvx2,
@@ -28,6 +34,7 @@ constexpr KernelTable kBaseline{
 // Priority order: the first supported entry is the automatic choice.
 constexpr const KernelTable* kAll[] = {
 #if defined(__x86_64__)
+    &kAvx512,
     &kAvx2,
 #endif
     &kBaseline,

@@ -51,6 +51,8 @@ void leakyRelu(const Layer& layer, Slice<const float> input);
 
 // CPU features, from cpuid and (for the wide registers) xgetbv.
 bool cpuHasAvx2();
+// AVX-512F together with AVX2 (the AVX-512 table shares the AVX2 kernels).
+bool cpuHasAvx512();
 
 // Kernels with one scalar form on every path: their order of operations is a
 // sequential chain (layer normalization) or their cost is the math function.
@@ -73,6 +75,8 @@ void clipAvx2(const Layer& layer, Slice<const float> input);
 void reluAvx2(const Layer& layer, Slice<const float> input);
 void relu6Avx2(const Layer& layer, Slice<const float> input);
 void leakyReluAvx2(const Layer& layer, Slice<const float> input);
+// AVX-512F (without FMA): only called after cpuHasAvx512().
+void runLinearAvx512(const Layer& layer, Slice<const float> input);
 #endif
 
 }  // namespace tolvex

@@ -88,21 +88,23 @@ void accumulateGroup(const float* x, const float* w, size_t L, size_t m, GroupSt
     }
 }
 
-// Columns c..c+7 of the 8x16 block `rows`: out[i][k] = rows[k][c + i].
-void transpose8(const float (*rows)[kLanes], size_t c, __m256* out) {
-    auto pair = [&](size_t r, size_t col) {
-        return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_load_ps(rows[r] + col)),
-                                    _mm_load_ps(rows[r + 4] + col), 1);
-    };
-    for (size_t half = 0; half < 2; ++half) {
-        const size_t col = c + 4 * half;
-        const __m256 a0 = pair(0, col), a1 = pair(1, col), a2 = pair(2, col), a3 = pair(3, col);
-        const __m256 u0 = _mm256_unpacklo_ps(a0, a1), u1 = _mm256_unpackhi_ps(a0, a1);
-        const __m256 u2 = _mm256_unpacklo_ps(a2, a3), u3 = _mm256_unpackhi_ps(a2, a3);
-        out[4 * half + 0] = _mm256_shuffle_ps(u0, u2, 0x44);
-        out[4 * half + 1] = _mm256_shuffle_ps(u0, u2, 0xEE);
-        out[4 * half + 2] = _mm256_shuffle_ps(u1, u3, 0x44);
-        out[4 * half + 3] = _mm256_shuffle_ps(u1, u3, 0xEE);
+// Columns c .. c + 4 * quarters - 1 (at most 8) of the 8x16 block `rows`:
+// out[i][k] = rows[k][c + i]. Each register first takes the same column
+// quarter of rows r and r+4 from memory, so only the 4x4 transposes inside
+// each 128-bit lane need shuffle instructions.
+void transpose8(const float (*rows)[kLanes], size_t c, size_t quarters, __m256* out) {
+    for (size_t q = 0; q < quarters; ++q) {
+        const size_t col = c + 4 * q;
+        __m256 a[4];
+        for (size_t r = 0; r < 4; ++r)
+            a[r] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_load_ps(rows[r] + col)),
+                                        _mm_load_ps(rows[r + 4] + col), 1);
+        const __m256 u0 = _mm256_unpacklo_ps(a[0], a[1]), u1 = _mm256_unpackhi_ps(a[0], a[1]);
+        const __m256 u2 = _mm256_unpacklo_ps(a[2], a[3]), u3 = _mm256_unpackhi_ps(a[2], a[3]);
+        out[4 * q + 0] = _mm256_shuffle_ps(u0, u2, 0x44);
+        out[4 * q + 1] = _mm256_shuffle_ps(u0, u2, 0xEE);
+        out[4 * q + 2] = _mm256_shuffle_ps(u1, u3, 0x44);
+        out[4 * q + 3] = _mm256_shuffle_ps(u1, u3, 0xEE);
     }
 }
 
@@ -114,8 +116,8 @@ void reduceGroup(const GroupState& st, size_t L, const float* bias, float* out, 
     __m256 s = _mm256_setzero_ps();  // the lane sums are +0.0 without a chunk
     if (L >= kLanes) {
         __m256 col[kLanes];
-        transpose8(st.acc, 0, col);
-        transpose8(st.acc, 8, col + 8);
+        transpose8(st.acc, 0, 2, col);
+        transpose8(st.acc, 8, 2, col + 8);
         s = col[0];
         for (size_t l = 1; l < kLanes; ++l) s = _mm256_add_ps(s, col[l]);
     }
@@ -123,8 +125,9 @@ void reduceGroup(const GroupState& st, size_t L, const float* bias, float* out, 
     __m256 v = _mm256_add_ps(b, s);
     if (tail_len != 0) {
         __m256 col[kLanes];
-        transpose8(st.tail, 0, col);
-        if (tail_len > 8) transpose8(st.tail, 8, col + 8);
+        const size_t quarters = (tail_len + 3) / 4;
+        transpose8(st.tail, 0, quarters < 2 ? quarters : 2, col);
+        if (quarters > 2) transpose8(st.tail, 8, quarters - 2, col + 8);
         for (size_t l = 0; l < tail_len; ++l) v = _mm256_add_ps(v, col[l]);
     }
     if (m == kNeuronsPerGroup)

@@ -1,0 +1,148 @@
+// Fully connected layer with AVX-512F (no FMA: every product is rounded
+// before it is added).
+//
+// One zmm register holds the 16 lane accumulators of one neuron, so the
+// kernel follows the logical layout directly: rows are taken 8 at a time over
+// the whole input, each 16-value input chunk loaded once per 8 rows. The
+// accumulators of 16 neurons are then transposed, so that one vector
+// addition advances the in-order lane reduction of all 16 at once; the tail
+// products go through the same transpose and are added after the bias.
+//
+// The instruction set is enabled for this file's own functions only, after
+// the shared headers: nothing inline from them is compiled with AVX-512.
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+#include "algorithm/kernels.hpp"
+
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+// GCC 12 reports the deliberately undefined source operand inside some
+// AVX-512 intrinsics as maybe-uninitialized (GCC bug 105593).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+namespace tolvex {
+
+namespace {
+
+constexpr size_t kLanes = 16;
+constexpr size_t kRowsPerBlock = 8;
+constexpr size_t kNeuronsPerGroup = 16;
+
+// Lane accumulators and tail products of one group of 16 neurons, neuron k
+// in row k. Rows past the end of a short last group are zero.
+struct alignas(64) GroupState {
+    float acc[kNeuronsPerGroup][kLanes];
+    float tail[kNeuronsPerGroup][kLanes];
+};
+
+__mmask16 firstLanes(size_t r) { return static_cast<__mmask16>((1u << r) - 1u); }
+
+template <size_t K>
+void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLanes], float (*tail)[kLanes]) {
+    const size_t v = L / kLanes * kLanes, tail_len = L % kLanes;
+    const float* row[K];
+    for (size_t k = 0; k < K; ++k) row[k] = w + k * L;
+
+    __m512 a[K];
+    for (size_t k = 0; k < K; ++k) a[k] = _mm512_setzero_ps();
+    for (size_t i = 0; i < v; i += kLanes) {
+        const __m512 xi = _mm512_loadu_ps(x + i);
+        for (size_t k = 0; k < K; ++k) a[k] = _mm512_add_ps(a[k], _mm512_mul_ps(xi, _mm512_loadu_ps(row[k] + i)));
+    }
+    for (size_t k = 0; k < K; ++k) _mm512_store_ps(acc[k], a[k]);
+
+    if (tail_len == 0) return;
+    const __mmask16 m = firstLanes(tail_len);
+    const __m512 xt = _mm512_maskz_loadu_ps(m, x + v);
+    for (size_t k = 0; k < K; ++k) _mm512_store_ps(tail[k], _mm512_mul_ps(xt, _mm512_maskz_loadu_ps(m, row[k] + v)));
+}
+
+void accumulateGroup(const float* x, const float* w, size_t L, size_t m, GroupState& st) {
+    size_t k = 0;
+    for (; k + kRowsPerBlock <= m; k += kRowsPerBlock) accumulateRows<kRowsPerBlock>(x, w + k * L, L, st.acc + k, st.tail + k);
+    if (k + 4 <= m) {
+        accumulateRows<4>(x, w + k * L, L, st.acc + k, st.tail + k);
+        k += 4;
+    }
+    for (; k < m; ++k) accumulateRows<1>(x, w + k * L, L, st.acc + k, st.tail + k);
+}
+
+// out[c][k] = rows[k][c] for the columns c < 4 * quarters of the 16x16
+// block. Each register first gathers, with merge-masked 128-bit broadcasts
+// from memory, the same column quarter of rows r, r+4, r+8 and r+12; only the
+// 4x4 transposes inside each 128-bit lane then need shuffle instructions.
+void transpose16(const float (*rows)[kLanes], size_t quarters, __m512* out) {
+    for (size_t q = 0; q < quarters; ++q) {
+        const size_t c = 4 * q;
+        __m512 a[4];
+        for (size_t r = 0; r < 4; ++r) {
+            __m512 v = _mm512_broadcast_f32x4(_mm_load_ps(rows[r] + c));
+            v = _mm512_mask_broadcast_f32x4(v, 0x00F0, _mm_load_ps(rows[r + 4] + c));
+            v = _mm512_mask_broadcast_f32x4(v, 0x0F00, _mm_load_ps(rows[r + 8] + c));
+            a[r] = _mm512_mask_broadcast_f32x4(v, 0xF000, _mm_load_ps(rows[r + 12] + c));
+        }
+        const __m512 u0 = _mm512_unpacklo_ps(a[0], a[1]), u1 = _mm512_unpackhi_ps(a[0], a[1]);
+        const __m512 u2 = _mm512_unpacklo_ps(a[2], a[3]), u3 = _mm512_unpackhi_ps(a[2], a[3]);
+        out[c + 0] = _mm512_shuffle_ps(u0, u2, 0x44);
+        out[c + 1] = _mm512_shuffle_ps(u0, u2, 0xEE);
+        out[c + 2] = _mm512_shuffle_ps(u1, u3, 0x44);
+        out[c + 3] = _mm512_shuffle_ps(u1, u3, 0xEE);
+    }
+}
+
+// Finishes m neurons (1..16): lane sums in lane order, plus bias, plus the
+// tail products in order; writes exactly m outputs.
+void reduceGroup(const GroupState& st, size_t L, const float* bias, float* out, size_t m) {
+    const size_t tail_len = L % kLanes;
+    const __mmask16 mask = firstLanes(m);
+    __m512 s = _mm512_setzero_ps();  // the lane sums are +0.0 without a chunk
+    if (L >= kLanes) {
+        __m512 col[kLanes];
+        transpose16(st.acc, 4, col);
+        s = col[0];
+        for (size_t l = 1; l < kLanes; ++l) s = _mm512_add_ps(s, col[l]);
+    }
+    __m512 v = _mm512_add_ps(_mm512_maskz_loadu_ps(mask, bias), s);
+    if (tail_len != 0) {
+        __m512 col[kLanes];
+        transpose16(st.tail, (tail_len + 3) / 4, col);
+        for (size_t l = 0; l < tail_len; ++l) v = _mm512_add_ps(v, col[l]);
+    }
+    _mm512_mask_storeu_ps(out, mask, v);
+}
+
+}  // namespace
+
+void runLinearAvx512(const Layer& layer, Slice<const float> input) {
+    const size_t out = layer.out_buf.len, L = input.len;
+    const float* x = input.ptr;
+    const float* w = layer.cfg.linear.weights;
+    const float* b = layer.cfg.linear.biases;
+    float* y = layer.out_buf.ptr;
+    if (out == 0) return;
+    if (L == 0) {
+        for (size_t n = 0; n < out; ++n) y[n] = b[n] + 0.0f;
+        return;
+    }
+
+    GroupState st;
+    for (size_t n = 0; n < out; n += kNeuronsPerGroup) {
+        const size_t m = out - n < kNeuronsPerGroup ? out - n : kNeuronsPerGroup;
+        if (m < kNeuronsPerGroup) {
+            for (size_t k = m; k < kNeuronsPerGroup; ++k)
+                for (size_t l = 0; l < kLanes; ++l) st.acc[k][l] = st.tail[k][l] = 0.0f;
+        }
+        accumulateGroup(x, w + n * L, L, m, st);
+        reduceGroup(st, L, b + n, y + n, m);
+    }
+}
+
+}  // namespace tolvex
+
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+
+#endif
