@@ -43,9 +43,16 @@ __m256i firstLanes(size_t r) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kMask + 8 - r));
 }
 
+// Rows of up to this many floats are short streams that the hardware
+// prefetcher picks up late; for them the rows of the next block are fetched
+// into L1 while the current block runs. Longer rows stream well on their own.
+constexpr size_t kPrefetchMaxRow = 512;
+// Below this many weights the whole matrix stays in L1 between passes.
+constexpr size_t kL1Weights = 16384;
+
 // Accumulates K rows starting at w (row stride L) against x, and stores their
 // lane accumulators and (when L % 16 != 0) their tail products.
-template <size_t K>
+template <size_t K, bool kPrefetchNext>
 void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLanes], float (*tail)[kLanes]) {
     const size_t chunks = L / kLanes, tail_len = L % kLanes, v = chunks * kLanes;
     const float* row[K];
@@ -53,7 +60,10 @@ void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLane
 
     __m256 lo[K], hi[K];
     for (size_t k = 0; k < K; ++k) lo[k] = hi[k] = _mm256_setzero_ps();
+#pragma GCC unroll 2
     for (size_t i = 0; i < v; i += kLanes) {
+        if (kPrefetchNext)
+            for (size_t k = 0; k < K; ++k) _mm_prefetch(reinterpret_cast<const char*>(row[k] + K * L + i), _MM_HINT_T0);
         const __m256 x0 = _mm256_loadu_ps(x + i), x1 = _mm256_loadu_ps(x + i + 8);
         for (size_t k = 0; k < K; ++k) {
             lo[k] = _mm256_add_ps(lo[k], _mm256_mul_ps(x0, _mm256_loadu_ps(row[k] + i)));
@@ -77,13 +87,15 @@ void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLane
 }
 
 // Accumulates m rows (1..8) of one group into st, 4 rows per register block.
+template <bool kPrefetchNext>
 void accumulateGroup(const float* x, const float* w, size_t L, size_t m, GroupState& st) {
     size_t k = 0;
-    for (; k + kRowsPerBlock <= m; k += kRowsPerBlock) accumulateRows<4>(x, w + k * L, L, st.acc + k, st.tail + k);
+    for (; k + kRowsPerBlock <= m; k += kRowsPerBlock)
+        accumulateRows<kRowsPerBlock, kPrefetchNext>(x, w + k * L, L, st.acc + k, st.tail + k);
     switch (m - k) {
-        case 3: accumulateRows<3>(x, w + k * L, L, st.acc + k, st.tail + k); break;
-        case 2: accumulateRows<2>(x, w + k * L, L, st.acc + k, st.tail + k); break;
-        case 1: accumulateRows<1>(x, w + k * L, L, st.acc + k, st.tail + k); break;
+        case 3: accumulateRows<3, false>(x, w + k * L, L, st.acc + k, st.tail + k); break;
+        case 2: accumulateRows<2, false>(x, w + k * L, L, st.acc + k, st.tail + k); break;
+        case 1: accumulateRows<1, false>(x, w + k * L, L, st.acc + k, st.tail + k); break;
         default: break;
     }
 }
@@ -150,6 +162,7 @@ void runLinearAvx2(const Layer& layer, Slice<const float> input) {
         return;
     }
 
+    const bool prefetch = L <= kPrefetchMaxRow && out * L > kL1Weights;
     GroupState st;
     for (size_t n = 0; n < out; n += kNeuronsPerGroup) {
         const size_t m = out - n < kNeuronsPerGroup ? out - n : kNeuronsPerGroup;
@@ -158,7 +171,10 @@ void runLinearAvx2(const Layer& layer, Slice<const float> input) {
             for (size_t k = m; k < kNeuronsPerGroup; ++k)
                 for (size_t l = 0; l < kLanes; ++l) st.acc[k][l] = st.tail[k][l] = 0.0f;
         }
-        accumulateGroup(x, w + n * L, L, m, st);
+        if (prefetch)
+            accumulateGroup<true>(x, w + n * L, L, m, st);
+        else
+            accumulateGroup<false>(x, w + n * L, L, m, st);
         reduceGroup(st, L, b + n, y + n, m);
     }
 }

@@ -40,7 +40,14 @@ struct alignas(64) GroupState {
 
 __mmask16 firstLanes(size_t r) { return static_cast<__mmask16>((1u << r) - 1u); }
 
-template <size_t K>
+// Rows of up to this many floats are short streams that the hardware
+// prefetcher picks up late; for them the rows of the next block are fetched
+// into L1 while the current block runs. Longer rows stream well on their own.
+constexpr size_t kPrefetchMaxRow = 512;
+// Below this many weights the whole matrix stays in L1 between passes.
+constexpr size_t kL1Weights = 16384;
+
+template <size_t K, bool kPrefetchNext>
 void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLanes], float (*tail)[kLanes]) {
     const size_t v = L / kLanes * kLanes, tail_len = L % kLanes;
     const float* row[K];
@@ -48,7 +55,10 @@ void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLane
 
     __m512 a[K];
     for (size_t k = 0; k < K; ++k) a[k] = _mm512_setzero_ps();
+#pragma GCC unroll 2
     for (size_t i = 0; i < v; i += kLanes) {
+        if (kPrefetchNext)
+            for (size_t k = 0; k < K; ++k) _mm_prefetch(reinterpret_cast<const char*>(row[k] + K * L + i), _MM_HINT_T0);
         const __m512 xi = _mm512_loadu_ps(x + i);
         for (size_t k = 0; k < K; ++k) a[k] = _mm512_add_ps(a[k], _mm512_mul_ps(xi, _mm512_loadu_ps(row[k] + i)));
     }
@@ -60,14 +70,16 @@ void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLane
     for (size_t k = 0; k < K; ++k) _mm512_store_ps(tail[k], _mm512_mul_ps(xt, _mm512_maskz_loadu_ps(m, row[k] + v)));
 }
 
+template <bool kPrefetchNext>
 void accumulateGroup(const float* x, const float* w, size_t L, size_t m, GroupState& st) {
     size_t k = 0;
-    for (; k + kRowsPerBlock <= m; k += kRowsPerBlock) accumulateRows<kRowsPerBlock>(x, w + k * L, L, st.acc + k, st.tail + k);
+    for (; k + kRowsPerBlock <= m; k += kRowsPerBlock)
+        accumulateRows<kRowsPerBlock, kPrefetchNext>(x, w + k * L, L, st.acc + k, st.tail + k);
     if (k + 4 <= m) {
-        accumulateRows<4>(x, w + k * L, L, st.acc + k, st.tail + k);
+        accumulateRows<4, false>(x, w + k * L, L, st.acc + k, st.tail + k);
         k += 4;
     }
-    for (; k < m; ++k) accumulateRows<1>(x, w + k * L, L, st.acc + k, st.tail + k);
+    for (; k < m; ++k) accumulateRows<1, false>(x, w + k * L, L, st.acc + k, st.tail + k);
 }
 
 // out[c][k] = rows[k][c] for the columns c < 4 * quarters of the 16x16
@@ -128,6 +140,7 @@ void runLinearAvx512(const Layer& layer, Slice<const float> input) {
         return;
     }
 
+    const bool prefetch = L <= kPrefetchMaxRow && out * L > kL1Weights;
     GroupState st;
     for (size_t n = 0; n < out; n += kNeuronsPerGroup) {
         const size_t m = out - n < kNeuronsPerGroup ? out - n : kNeuronsPerGroup;
@@ -135,7 +148,10 @@ void runLinearAvx512(const Layer& layer, Slice<const float> input) {
             for (size_t k = m; k < kNeuronsPerGroup; ++k)
                 for (size_t l = 0; l < kLanes; ++l) st.acc[k][l] = st.tail[k][l] = 0.0f;
         }
-        accumulateGroup(x, w + n * L, L, m, st);
+        if (prefetch)
+            accumulateGroup<true>(x, w + n * L, L, m, st);
+        else
+            accumulateGroup<false>(x, w + n * L, L, m, st);
         reduceGroup(st, L, b + n, y + n, m);
     }
 }
