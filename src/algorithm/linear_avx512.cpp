@@ -47,6 +47,16 @@ constexpr size_t kPrefetchMaxRow = 512;
 // Below this many weights the whole matrix stays in L1 between passes.
 constexpr size_t kL1Weights = 16384;
 
+// Prefetches the line `floats` floats after p. The last block's prefetches
+// point past the weights; a prefetch never faults, and the address is formed
+// as an integer so no out-of-range pointer is made.
+void prefetchAhead(const float* p, size_t floats) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(p) + floats * sizeof(float);
+    _mm_prefetch(reinterpret_cast<const char*>(address), _MM_HINT_T0);
+}
+
+// Accumulates K rows starting at w (row stride L) against x, and stores their
+// lane accumulators and (when L % 16 != 0) their tail products.
 template <size_t K, bool kPrefetchNext>
 void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLanes], float (*tail)[kLanes]) {
     const size_t v = L / kLanes * kLanes, tail_len = L % kLanes;
@@ -58,7 +68,7 @@ void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLane
 #pragma GCC unroll 2
     for (size_t i = 0; i < v; i += kLanes) {
         if (kPrefetchNext)
-            for (size_t k = 0; k < K; ++k) _mm_prefetch(reinterpret_cast<const char*>(row[k] + K * L + i), _MM_HINT_T0);
+            for (size_t k = 0; k < K; ++k) prefetchAhead(row[k] + i, K * L);
         const __m512 xi = _mm512_loadu_ps(x + i);
         for (size_t k = 0; k < K; ++k) a[k] = _mm512_add_ps(a[k], _mm512_mul_ps(xi, _mm512_loadu_ps(row[k] + i)));
     }
@@ -70,6 +80,7 @@ void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLane
     for (size_t k = 0; k < K; ++k) _mm512_store_ps(tail[k], _mm512_mul_ps(xt, _mm512_maskz_loadu_ps(m, row[k] + v)));
 }
 
+// Accumulates m rows (1..16) of one group into st.
 template <bool kPrefetchNext>
 void accumulateGroup(const float* x, const float* w, size_t L, size_t m, GroupState& st) {
     size_t k = 0;
