@@ -19,8 +19,9 @@
 #pragma GCC push_options
 #pragma GCC target("avx512f")
 // GCC 12 reports the deliberately undefined source operand inside some
-// AVX-512 intrinsics as maybe-uninitialized (GCC bug 105593).
+// AVX-512 intrinsics as (maybe) uninitialized (GCC bug 105593).
 #pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 namespace tolvex {
