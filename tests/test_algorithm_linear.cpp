@@ -1,6 +1,8 @@
 // The fully connected kernel on every implementation: bit-for-bit equal to
 // the scalar reference over sizes around every vector and group width, and
 // the worked orderings that make the order of additions observable.
+#include <algorithm>
+#include <cstdint>
 #include <limits>
 
 #include "algorithm/algorithm.hpp"
@@ -125,6 +127,27 @@ TEST_P(LinearKernel, EmptyInputTurnsNegativeZeroBiasPositive) {
     EXPECT_EQ(bitsOf(got[2]), bitsOf(0.0f));
 }
 
+TEST_P(LinearKernel, AllZeroProductsAndNegativeZeroBiasGivePositiveZero) {
+    // Every lane sum starts at +0.0, so -0.0 products leave +0.0 and the
+    // bias -0.0 plus +0.0 is +0.0; a lane seeded with its first product
+    // instead would end at -0.0. Sizes reach the L1-sized and streaming paths
+    // and every weight offset within a cache line.
+    for (size_t in : {5, 16, 48, 67})
+        for (size_t offset = 0; offset < 16; ++offset) {
+            const size_t out = in == 48 ? 400 : 20;
+            std::vector<float> wbuf(in * out + 32, -0.0f), bias(out, -0.0f), x(in, 1.0f);
+            float* w = wbuf.data() + (16 - (reinterpret_cast<uintptr_t>(wbuf.data()) % 64) / 4) + offset;
+            std::vector<float> got(out, -1.0f);
+            Layer l;
+            l.cfg.type = LayerType::linear;
+            l.cfg.linear = Linear{w, bias.data()};
+            l.out_buf = {got.data(), out};
+            runLayer(l, Slice<const float>{x.data(), in});
+            for (size_t n = 0; n < out; ++n)
+                ASSERT_EQ(bitsOf(got[n]), bitsOf(0.0f)) << in << " inputs, offset " << offset << ", neuron " << n;
+        }
+}
+
 TEST_P(LinearKernel, EmptyLayerWritesNothing) {
     FloatSource src(4);
     LinearCase c = randomCase(src, 17, 0, 0.0);
@@ -137,6 +160,29 @@ TEST_P(LinearKernel, TwentyOutputsWriteExactlyTwenty) {
     FloatSource src(5);
     EXPECT_TRUE(matchesReference(randomCase(src, 33, 20, 0.0)));
     EXPECT_TRUE(matchesReference(randomCase(src, 16, 20, 0.0)));
+}
+
+TEST_P(LinearKernel, AnyAlignmentOfWeightsAndInput) {
+    // Large enough to leave L1, where kernels may switch to aligned reading;
+    // every float offset from a cache line, with row lengths that keep the
+
+    FloatSource src(7);
+    for (size_t in : {48, 53})
+        for (size_t offset = 0; offset < 16; ++offset) {
+            const LinearCase c = randomCase(src, in, 400, 0.001);
+            std::vector<float> wbuf(c.weights.size() + 16 + 16), xbuf(c.input.size() + 4);
+            float* w = wbuf.data() + (16 - (reinterpret_cast<uintptr_t>(wbuf.data()) % 64) / 4) + offset;
+            std::copy(c.weights.begin(), c.weights.end(), w);
+            float* x = xbuf.data() + offset % 4;
+            std::copy(c.input.begin(), c.input.end(), x);
+
+            std::vector<float> got(c.out, std::numeric_limits<float>::quiet_NaN()), want(c.out);
+            Layer l = c.layer(got.data());
+            l.cfg.linear.weights = w;
+            runLayer(l, Slice<const float>{x, in});
+            referenceLayer(c.layer(got.data()), c.in(), want.data());
+            ASSERT_TRUE(sameBits(want.data(), got.data(), c.out)) << in << " inputs, offset " << offset;
+        }
 }
 
 TEST(LinearKernelPaths, AgreeWithEachOtherOnLargeLayer) {

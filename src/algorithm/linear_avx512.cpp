@@ -41,12 +41,12 @@ struct alignas(64) GroupState {
 
 __mmask16 firstLanes(size_t r) { return static_cast<__mmask16>((1u << r) - 1u); }
 
+// Below this many weights the whole matrix stays in L1 between passes.
+constexpr size_t kL1Weights = 16384;
 // Rows of up to this many floats are short streams that the hardware
 // prefetcher picks up late; for them the rows of the next block are fetched
 // into L1 while the current block runs. Longer rows stream well on their own.
 constexpr size_t kPrefetchMaxRow = 512;
-// Below this many weights the whole matrix stays in L1 between passes.
-constexpr size_t kL1Weights = 16384;
 
 // Prefetches the line `floats` floats after p. The last block's prefetches
 // point past the weights; a prefetch never faults, and the address is formed
@@ -56,11 +56,22 @@ void prefetchAhead(const float* p, size_t floats) {
     _mm_prefetch(reinterpret_cast<const char*>(address), _MM_HINT_T0);
 }
 
+// The products of the L % 16 trailing inputs with K rows, for the tail.
+template <size_t K>
+void storeTailProducts(const float* x, const float* w, size_t L, float (*tail)[kLanes]) {
+    const size_t v = L / kLanes * kLanes, tail_len = L % kLanes;
+    if (tail_len == 0) return;
+    const __mmask16 m = firstLanes(tail_len);
+    const __m512 xt = _mm512_maskz_loadu_ps(m, x + v);
+    for (size_t k = 0; k < K; ++k)
+        _mm512_store_ps(tail[k], _mm512_mul_ps(xt, _mm512_maskz_loadu_ps(m, w + k * L + v)));
+}
+
 // Accumulates K rows starting at w (row stride L) against x, and stores their
 // lane accumulators and (when L % 16 != 0) their tail products.
 template <size_t K, bool kPrefetchNext>
-void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLanes], float (*tail)[kLanes]) {
-    const size_t v = L / kLanes * kLanes, tail_len = L % kLanes;
+[[gnu::always_inline]] inline void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLanes], float (*tail)[kLanes]) {
+    const size_t v = L / kLanes * kLanes;
     const float* row[K];
     for (size_t k = 0; k < K; ++k) row[k] = w + k * L;
 
@@ -74,24 +85,71 @@ void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLane
         for (size_t k = 0; k < K; ++k) a[k] = _mm512_add_ps(a[k], _mm512_mul_ps(xi, _mm512_loadu_ps(row[k] + i)));
     }
     for (size_t k = 0; k < K; ++k) _mm512_store_ps(acc[k], a[k]);
-
-    if (tail_len == 0) return;
-    const __mmask16 m = firstLanes(tail_len);
-    const __m512 xt = _mm512_maskz_loadu_ps(m, x + v);
-    for (size_t k = 0; k < K; ++k) _mm512_store_ps(tail[k], _mm512_mul_ps(xt, _mm512_maskz_loadu_ps(m, row[k] + v)));
+    storeTailProducts<K>(x, w, L, tail);
 }
 
-// Accumulates m rows (1..16) of one group into st.
-template <bool kPrefetchNext>
-void accumulateGroup(const float* x, const float* w, size_t L, size_t m, GroupState& st) {
+// The same accumulation with aligned loads, for matrices that stream from
+// L2 or memory, where a load that straddles two cache lines costs nearly as
+// much as two. With L % 16 == 0 every row starts `shift` floats past a
+// 64-byte boundary; reading it from that boundary puts logical lane l of every
+// chunk into register lane (l + shift) mod 16, the same lane for every chunk,
+// so each lane still sees its products in chunk order. The first and last
+// aligned blocks are masked to the row, and one permutation per row at the
+// end restores the logical lane order. The input is read at the same shift.
+template <size_t K, bool kPrefetchNext>
+[[gnu::always_inline]] inline void accumulateRowsAligned(const float* x, const float* w, size_t L, size_t shift,
+                                                         float (*acc)[kLanes]) {
+    const size_t chunks = L / kLanes;
+    const uintptr_t xb = reinterpret_cast<uintptr_t>(x) - shift * sizeof(float);
+    uintptr_t wb[K];
+    for (size_t k = 0; k < K; ++k) wb[k] = reinterpret_cast<uintptr_t>(w + k * L) - shift * sizeof(float);
+    auto at = [](uintptr_t base, size_t t) { return reinterpret_cast<const float*>(base + 64 * t); };
+    const __mmask16 first = static_cast<__mmask16>(0xFFFFu << shift), last = static_cast<__mmask16>(~first);
+
+    __m512 a[K];
+    const __m512 x0 = _mm512_maskz_loadu_ps(first, at(xb, 0));
+    for (size_t k = 0; k < K; ++k)
+        a[k] = _mm512_maskz_add_ps(first, _mm512_setzero_ps(),
+                                   _mm512_mul_ps(x0, _mm512_maskz_load_ps(first, at(wb[k], 0))));
+#pragma GCC unroll 2
+    for (size_t t = 1; t < chunks; ++t) {
+        if (kPrefetchNext)
+            for (size_t k = 0; k < K; ++k) prefetchAhead(at(wb[k], t), K * L);
+        const __m512 xt = _mm512_loadu_ps(at(xb, t));
+        for (size_t k = 0; k < K; ++k) a[k] = _mm512_add_ps(a[k], _mm512_mul_ps(xt, _mm512_load_ps(at(wb[k], t))));
+    }
+    const __m512 xl = _mm512_maskz_loadu_ps(last, at(xb, chunks));
+    const __m512i rotate = _mm512_and_si512(
+        _mm512_add_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                         _mm512_set1_epi32(static_cast<int>(shift))),
+        _mm512_set1_epi32(kLanes - 1));
+    for (size_t k = 0; k < K; ++k) {
+        a[k] = _mm512_mask_add_ps(a[k], last, a[k], _mm512_mul_ps(xl, _mm512_maskz_load_ps(last, at(wb[k], chunks))));
+        _mm512_store_ps(acc[k], _mm512_permutexvar_ps(rotate, a[k]));
+    }
+}
+
+template <size_t K, bool kAligned, bool kPrefetchNext>
+[[gnu::always_inline]] inline void accumulateBlock(const float* x, const float* w, size_t L, size_t shift,
+                                                   GroupState& st, size_t k) {
+    if constexpr (kAligned)
+        accumulateRowsAligned<K, kPrefetchNext>(x, w + k * L, L, shift, st.acc + k);
+    else
+        accumulateRows<K, kPrefetchNext>(x, w + k * L, L, st.acc + k, st.tail + k);
+}
+
+// Accumulates m rows (1..16) of one group into st: 8 rows at a time, the
+// rest 4 and 1 at a time. Only full blocks fetch ahead.
+template <bool kAligned, bool kPrefetchNext>
+[[gnu::always_inline]] inline void accumulateGroup(const float* x, const float* w, size_t L, size_t shift, size_t m, GroupState& st) {
     size_t k = 0;
     for (; k + kRowsPerBlock <= m; k += kRowsPerBlock)
-        accumulateRows<kRowsPerBlock, kPrefetchNext>(x, w + k * L, L, st.acc + k, st.tail + k);
+        accumulateBlock<kRowsPerBlock, kAligned, kPrefetchNext>(x, w, L, shift, st, k);
     if (k + 4 <= m) {
-        accumulateRows<4, false>(x, w + k * L, L, st.acc + k, st.tail + k);
+        accumulateBlock<4, kAligned, false>(x, w, L, shift, st, k);
         k += 4;
     }
-    for (; k < m; ++k) accumulateRows<1, false>(x, w + k * L, L, st.acc + k, st.tail + k);
+    for (; k < m; ++k) accumulateBlock<1, kAligned, false>(x, w, L, shift, st, k);
 }
 
 // out[c][k] = rows[k][c] for the columns c < 4 * quarters of the 16x16
@@ -138,6 +196,21 @@ void reduceGroup(const GroupState& st, size_t L, const float* bias, float* out, 
     _mm512_mask_storeu_ps(out, mask, v);
 }
 
+// Every group of the layer, its rows read as the template arguments say.
+template <bool kAligned, bool kPrefetchNext>
+void runGroups(const float* x, const float* w, const float* b, float* y, size_t out, size_t L, size_t shift) {
+    GroupState st;
+    for (size_t n = 0; n < out; n += kNeuronsPerGroup) {
+        const size_t m = out - n < kNeuronsPerGroup ? out - n : kNeuronsPerGroup;
+        if (m < kNeuronsPerGroup) {
+            for (size_t k = m; k < kNeuronsPerGroup; ++k)
+                for (size_t l = 0; l < kLanes; ++l) st.acc[k][l] = st.tail[k][l] = 0.0f;
+        }
+        accumulateGroup<kAligned, kPrefetchNext>(x, w + n * L, L, shift, m, st);
+        reduceGroup(st, L, b + n, y + n, m);
+    }
+}
+
 }  // namespace
 
 void runLinearAvx512(const Layer& layer, Slice<const float> input) {
@@ -152,20 +225,18 @@ void runLinearAvx512(const Layer& layer, Slice<const float> input) {
         return;
     }
 
-    const bool prefetch = L <= kPrefetchMaxRow && out * L > kL1Weights;
-    GroupState st;
-    for (size_t n = 0; n < out; n += kNeuronsPerGroup) {
-        const size_t m = out - n < kNeuronsPerGroup ? out - n : kNeuronsPerGroup;
-        if (m < kNeuronsPerGroup) {
-            for (size_t k = m; k < kNeuronsPerGroup; ++k)
-                for (size_t l = 0; l < kLanes; ++l) st.acc[k][l] = st.tail[k][l] = 0.0f;
-        }
-        if (prefetch)
-            accumulateGroup<true>(x, w + n * L, L, m, st);
-        else
-            accumulateGroup<false>(x, w + n * L, L, m, st);
-        reduceGroup(st, L, b + n, y + n, m);
-    }
+    // Matrices that stay in L1 are read with plain unaligned loads. Larger
+    // ones get the next block fetched ahead when rows are short, and aligned
+    // loads when every row starts at the same offset within a cache line
+    // (with varying offsets, realigning the input for each row costs more
+    // than the split loads it saves).
+    if (L < kLanes || out * L <= kL1Weights) return runGroups<false, false>(x, w, b, y, out, L, 0);
+    const size_t shift = L % kLanes == 0 ? (reinterpret_cast<uintptr_t>(w) % 64) / sizeof(float) : 0;
+    const bool ahead = L <= kPrefetchMaxRow;
+    if (shift != 0 && ahead) return runGroups<true, true>(x, w, b, y, out, L, shift);
+    if (shift != 0) return runGroups<true, false>(x, w, b, y, out, L, shift);
+    if (ahead) return runGroups<false, true>(x, w, b, y, out, L, 0);
+    runGroups<false, false>(x, w, b, y, out, L, 0);
 }
 
 }  // namespace tolvex
