@@ -96,7 +96,7 @@ template <size_t K, bool kPrefetchNext>
 // so each lane still sees its products in chunk order. The first and last
 // aligned blocks are masked to the row, and one permutation per row at the
 // end restores the logical lane order. The input is read at the same shift.
-template <size_t K, bool kPrefetchNext>
+template <size_t K>
 [[gnu::always_inline]] inline void accumulateRowsAligned(const float* x, const float* w, size_t L, size_t shift,
                                                          float (*acc)[kLanes]) {
     const size_t chunks = L / kLanes;
@@ -113,8 +113,6 @@ template <size_t K, bool kPrefetchNext>
                                    _mm512_mul_ps(x0, _mm512_maskz_load_ps(first, at(wb[k], 0))));
 #pragma GCC unroll 2
     for (size_t t = 1; t < chunks; ++t) {
-        if (kPrefetchNext)
-            for (size_t k = 0; k < K; ++k) prefetchAhead(at(wb[k], t), K * L);
         const __m512 xt = _mm512_loadu_ps(at(xb, t));
         for (size_t k = 0; k < K; ++k) a[k] = _mm512_add_ps(a[k], _mm512_mul_ps(xt, _mm512_load_ps(at(wb[k], t))));
     }
@@ -133,7 +131,7 @@ template <size_t K, bool kAligned, bool kPrefetchNext>
 [[gnu::always_inline]] inline void accumulateBlock(const float* x, const float* w, size_t L, size_t shift,
                                                    GroupState& st, size_t k) {
     if constexpr (kAligned)
-        accumulateRowsAligned<K, kPrefetchNext>(x, w + k * L, L, shift, st.acc + k);
+        accumulateRowsAligned<K>(x, w + k * L, L, shift, st.acc + k);
     else
         accumulateRows<K, kPrefetchNext>(x, w + k * L, L, st.acc + k, st.tail + k);
 }
@@ -226,16 +224,16 @@ void runLinearAvx512(const Layer& layer, Slice<const float> input) {
     }
 
     // Matrices that stay in L1 are read with plain unaligned loads. Larger
-    // ones get the next block fetched ahead when rows are short, and aligned
-    // loads when every row starts at the same offset within a cache line
-    // (with varying offsets, realigning the input for each row costs more
-    // than the split loads it saves).
+    // ones are read with aligned loads when every row starts at the same
+    // offset within a cache line (L % 16 == 0); otherwise realigning the
+    // input for each row would cost more than the split loads it saves, and
+    // short rows get the next block fetched ahead instead.
     if (L < kLanes || out * L <= kL1Weights) return runGroups<false, false>(x, w, b, y, out, L, 0);
-    const size_t shift = L % kLanes == 0 ? (reinterpret_cast<uintptr_t>(w) % 64) / sizeof(float) : 0;
-    const bool ahead = L <= kPrefetchMaxRow;
-    if (shift != 0 && ahead) return runGroups<true, true>(x, w, b, y, out, L, shift);
-    if (shift != 0) return runGroups<true, false>(x, w, b, y, out, L, shift);
-    if (ahead) return runGroups<false, true>(x, w, b, y, out, L, 0);
+    if (L % kLanes == 0) {
+        const size_t shift = (reinterpret_cast<uintptr_t>(w) % 64) / sizeof(float);
+        return runGroups<true, false>(x, w, b, y, out, L, shift);
+    }
+    if (L <= kPrefetchMaxRow) return runGroups<false, true>(x, w, b, y, out, L, 0);
     runGroups<false, false>(x, w, b, y, out, L, 0);
 }
 
