@@ -236,6 +236,7 @@ bool tablesMatch(Fn f, unsigned threads) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     bool avx2 = __builtin_cpu_supports("avx2");
     auto start = std::chrono::steady_clock::now();
