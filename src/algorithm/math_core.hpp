@@ -2,7 +2,7 @@
 // correctly rounded single-precision exp and tanh.
 //
 // Both functions reduce z = x (exp) or z = 2|x| (tanh) as
-//   z = k·ln2/64 + r,  k = 64m + j,  |r| <= ln2/128 (1 + 2^-40),
+//   z = k·ln2/64 + r,  k = 64m + j,  |r| <= ln2/128 (1 + 2^-37),
 // so that e^z = 2^m · 2^(j/64) · e^r, evaluate s = e^r − 1 with a Taylor
 // polynomial (degree 5 for exp, 6 for tanh), and build the result in double
 // precision:
@@ -24,7 +24,7 @@
 //   remainder and about 0.02u from its roundings and those of r.
 //   Relative error <= 2.4u < 2^-51.7.
 // - tanh: k = 0 gives E = s exactly, then two roundings: <= 3.1u. For k >= 1,
-//   A = (2^m − 1) + P and B = 2^m + P carry <= 2u each, E >= A/2 and
+//   A = (2^m − 1) + P and B = 2^m + P carry <= 2u each, E >= 0.49·A and
 //   |B·s| <= 1.006·E, so E carries <= 10.2u; then E + 2 and the quotient add
 //   2u, the error of E being damped by 2/(E + 2) <= 1. Relative error <= 12.2u.
 // The rounding test widens y by a factor 1 ± 2^-50 (exp, 8u) or 1 ± 2^-48
