@@ -3,6 +3,10 @@
 // operation on two halves of four doubles, so every lane has the bits of the
 // scalar functions; the rare lanes whose rounding test fails are finished by
 // the scalar functions themselves.
+//
+// Only the constants and tables of math_core.hpp are used here, never its
+// inline functions: a copy of one of those compiled with AVX2 could be the
+// one the linker keeps for the baseline code.
 #pragma once
 
 #ifndef __AVX2__
