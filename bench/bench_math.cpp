@@ -2,8 +2,8 @@
 // - the array forms (scalar and AVX2) beside loops over the C library's expf
 //   and tanhf;
 // - tanh, sigmoid and elu layers of 64 and 4096 values through the public
-//   interface (the kernels the CPU check picks), beside the same formulas
-//   over the C library's functions;
+//   interface, on each kernel implementation, beside the same formulas over
+//   the C library's functions;
 // - two small policies, W1 (32 -> linear 64 -> tanh -> linear 64 -> tanh ->
 //   linear 8) and W5 (67 -> linear 131 -> elu -> linear 29 -> sigmoid), beside
 //   Eigen with its fast approximate activations (FMA and every instruction
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "algorithm/kernels.hpp"
 #include "algorithm/math.hpp"
 #include "tolvex.h"
 
@@ -82,7 +83,7 @@ void benchLibcArray(benchmark::State& state, bool tanh, size_t n) {
 // ------------------------------------------------------------------- layers
 
 // A model whose only layer is the activation, run through the public interface.
-void benchLayer(benchmark::State& state, Act act, size_t n) {
+void benchLayer(benchmark::State& state, Act act, size_t n, const tolvex::KernelTable* impl) {
     std::vector<float> x = randomVector(n, 2, kLo, kHi);
     tolvex_init();
     tolvex_model_definition* def = nullptr;
@@ -96,10 +97,12 @@ void benchLayer(benchmark::State& state, Act act, size_t n) {
     if (!ok) {
         state.SkipWithError("model not created");
     } else {
+        tolvex::forceImplementation(impl);
         for (auto _ : state) {
             tolvex_forward_pass(net, x.data(), size);
             benchmark::ClobberMemory();
         }
+        tolvex::forceImplementation(nullptr);
         perValue(state, n);
     }
     tolvex_free_model(net);
@@ -145,7 +148,7 @@ struct Policy {
 Policy policyW1() { return {"W1", 32, {makeDense(32, 64, 10), makeDense(64, 64, 20), makeDense(64, 8, 30)}, {Act::tanh, Act::tanh}}; }
 Policy policyW5() { return {"W5", 67, {makeDense(67, 131, 40), makeDense(131, 29, 50)}, {Act::elu, Act::sigmoid}}; }
 
-void benchPolicy(benchmark::State& state, const Policy& p) {
+void benchPolicy(benchmark::State& state, const Policy& p, const tolvex::KernelTable* impl) {
     std::vector<float> x = randomVector(p.input, 3, -1.0f, 1.0f);
     tolvex_init();
     tolvex_model_definition* def = nullptr;
@@ -163,10 +166,12 @@ void benchPolicy(benchmark::State& state, const Policy& p) {
     if (!ok) {
         state.SkipWithError("model not created");
     } else {
+        tolvex::forceImplementation(impl);
         for (auto _ : state) {
             tolvex_forward_pass(net, x.data(), p.input);
             benchmark::ClobberMemory();
         }
+        tolvex::forceImplementation(nullptr);
         perPass(state);
     }
     tolvex_free_model(net);
@@ -210,7 +215,7 @@ void benchEigenPolicy(benchmark::State& state, const Policy& p) {
 #endif
 
 void registerAll() {
-    const bool avx2 = __builtin_cpu_supports("avx2");
+    const bool avx2 = tolvex::cpuHasAvx2();
     for (size_t n : {size_t{64}, size_t{4096}}) {
         for (bool tanh : {false, true}) {
             std::string base = std::string("Array/") + (tanh ? "tanh/" : "exp/") + std::to_string(n) + "/";
@@ -222,13 +227,16 @@ void registerAll() {
     for (Act act : {Act::tanh, Act::sigmoid, Act::elu}) {
         for (size_t n : {size_t{64}, size_t{4096}}) {
             std::string base = std::string("Layer/") + actName(act) + "/" + std::to_string(n) + "/";
-            benchmark::RegisterBenchmark((base + "tolvex").c_str(), benchLayer, act, n);
+            for (const tolvex::KernelTable* impl : tolvex::availableImplementations())
+                benchmark::RegisterBenchmark((base + impl->name).c_str(), benchLayer, act, n, impl);
             benchmark::RegisterBenchmark((base + "libc").c_str(), benchLibcLayer, act, n);
         }
     }
     static const Policy policies[] = {policyW1(), policyW5()};
     for (const Policy& p : policies) {
-        benchmark::RegisterBenchmark((std::string("Policy/") + p.name + "/tolvex").c_str(), benchPolicy, p);
+        for (const tolvex::KernelTable* impl : tolvex::availableImplementations())
+            benchmark::RegisterBenchmark((std::string("Policy/") + p.name + "/" + impl->name).c_str(), benchPolicy, p,
+                                         impl);
 #if TOLVEX_HAVE_EIGEN
         benchmark::RegisterBenchmark((std::string("Policy/") + p.name + "/eigen").c_str(), benchEigenPolicy, p);
 #endif

@@ -17,12 +17,12 @@ bool always() { return true; }
 // The element-wise kernels gain nothing from the wider registers (they are
 // load/store bound or call the math functions), so they are shared with AVX2.
 constexpr KernelTable kAvx512{
-    "avx512",    cpuHasAvx512, runLinearAvx512, runLayerNormScalar, clipAvx2,     eluScalar,
-    reluAvx2,    relu6Avx2,    sigmoidScalar,   tanhScalar,         leakyReluAvx2,
+    "avx512", cpuHasAvx512, runLinearAvx512, runLayerNormScalar, clipAvx2, eluAvx2,
+    reluAvx2, relu6Avx2,    sigmoidAvx2,     tanhAvx2,           leakyReluAvx2,
 };
 constexpr KernelTable kAvx2{
-    "avx2",      cpuHasAvx2, runLinearAvx2, runLayerNormScalar, clipAvx2,     eluScalar,
-    reluAvx2,    relu6Avx2,  sigmoidScalar, tanhScalar,         leakyReluAvx2,
+    "avx2",   cpuHasAvx2, runLinearAvx2, runLayerNormScalar, clipAvx2, eluAvx2,
+    reluAvx2, relu6Avx2,  sigmoidAvx2,   tanhAvx2,           leakyReluAvx2,
 };
 #endif
 
