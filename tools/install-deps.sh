@@ -13,7 +13,7 @@ for group in "$@"; do
 done
 TOLVEX_EXTRA_PKGS=$extra
 set -euo pipefail
-pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev binutils ${TOLVEX_EXTRA_PKGS:-})
+pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev binutils libmpfr-dev ${TOLVEX_EXTRA_PKGS:-})
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
