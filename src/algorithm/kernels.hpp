@@ -75,7 +75,8 @@ void clipAvx2(const Layer& layer, Slice<const float> input);
 void reluAvx2(const Layer& layer, Slice<const float> input);
 void relu6Avx2(const Layer& layer, Slice<const float> input);
 void leakyReluAvx2(const Layer& layer, Slice<const float> input);
-// AVX-512F (without FMA): only called after cpuHasAvx512().
+// AVX-512F (without FMA), enabled for its own file by a target pragma: only
+// called after cpuHasAvx512().
 void runLinearAvx512(const Layer& layer, Slice<const float> input);
 #endif
 

@@ -11,7 +11,9 @@
 //  - the accumulators of 8 neurons are then transposed, so that one vector
 //    addition advances the in-order lane reduction of all 8 at once; the
 //    tail products go through the same transpose and are added after the
-//    bias, again 8 neurons per addition.
+//    bias, again 8 neurons per addition;
+//  - a matrix too large for L1 is read with aligned loads where the row
+//    length allows it (accumulateRowsAligned).
 //
 // Only raw pointers and intrinsics are used here: an inline function from a
 // shared header, emitted from this file, would carry AVX2 code into callers
