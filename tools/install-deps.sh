@@ -2,7 +2,7 @@
 # Installs the build and test dependencies on Debian 12 when they are missing.
 # As root it uses apt-get; otherwise it prints the command to run.
 set -euo pipefail
-pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev binutils ${TOLVEX_EXTRA_PKGS:-})
+pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev binutils libmpfr-dev ${TOLVEX_EXTRA_PKGS:-})
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

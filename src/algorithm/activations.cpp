@@ -1,5 +1,5 @@
-// Element-wise activations in scalar form: elu, sigmoid and tanh for every
-// instruction set (their cost is the math function), and the baseline of the
+// Element-wise activations in scalar form: the baseline of elu, sigmoid and
+// tanh (the wider paths use the eight-wide exp and tanh) and of the
 // compare-and-select activations. Each element is read before it is written,
 // so every kernel may run in place.
 #include "algorithm/kernels.hpp"

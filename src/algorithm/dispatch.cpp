@@ -14,15 +14,16 @@ namespace {
 bool always() { return true; }
 
 #if defined(__x86_64__)
-// The element-wise kernels gain nothing from the wider registers (they are
-// load/store bound or call the math functions), so they are shared with AVX2.
+// The element-wise kernels are shared with AVX2: the compare-and-select ones
+// are load/store bound, and elu, sigmoid and tanh use the eight-wide exp and
+// tanh, which have no AVX-512 form.
 constexpr KernelTable kAvx512{
-    "avx512",    cpuHasAvx512, runLinearAvx512, runLayerNormScalar, clipAvx2,     eluScalar,
-    reluAvx2,    relu6Avx2,    sigmoidScalar,   tanhScalar,         leakyReluAvx2,
+    "avx512", cpuHasAvx512, runLinearAvx512, runLayerNormScalar, clipAvx2, eluAvx2,
+    reluAvx2, relu6Avx2,    sigmoidAvx2,     tanhAvx2,           leakyReluAvx2,
 };
 constexpr KernelTable kAvx2{
-    "avx2",      cpuHasAvx2, runLinearAvx2, runLayerNormScalar, clipAvx2,     eluScalar,
-    reluAvx2,    relu6Avx2,  sigmoidScalar, tanhScalar,         leakyReluAvx2,
+    "avx2",   cpuHasAvx2, runLinearAvx2, runLayerNormScalar, clipAvx2, eluAvx2,
+    reluAvx2, relu6Avx2,  sigmoidAvx2,   tanhAvx2,           leakyReluAvx2,
 };
 #endif
 

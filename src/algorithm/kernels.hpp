@@ -54,8 +54,8 @@ bool cpuHasAvx2();
 // AVX-512F together with AVX2 (the AVX-512 table shares the AVX2 kernels).
 bool cpuHasAvx512();
 
-// Kernels with one scalar form on every path: their order of operations is a
-// sequential chain (layer normalization) or their cost is the math function.
+// Scalar kernels: layer normalization on every path (its order of operations
+// is a sequential chain); elu, sigmoid and tanh on the baseline path.
 void runLayerNormScalar(const Layer& layer, Slice<const float> input);
 void eluScalar(const Layer& layer, Slice<const float> input);
 void sigmoidScalar(const Layer& layer, Slice<const float> input);
@@ -75,6 +75,9 @@ void clipAvx2(const Layer& layer, Slice<const float> input);
 void reluAvx2(const Layer& layer, Slice<const float> input);
 void relu6Avx2(const Layer& layer, Slice<const float> input);
 void leakyReluAvx2(const Layer& layer, Slice<const float> input);
+void eluAvx2(const Layer& layer, Slice<const float> input);
+void sigmoidAvx2(const Layer& layer, Slice<const float> input);
+void tanhAvx2(const Layer& layer, Slice<const float> input);
 // AVX-512F (without FMA), enabled for its own file by a target pragma: only
 // called after cpuHasAvx512().
 void runLinearAvx512(const Layer& layer, Slice<const float> input);
