@@ -78,7 +78,8 @@ void leakyReluAvx2(const Layer& layer, Slice<const float> input);
 void eluAvx2(const Layer& layer, Slice<const float> input);
 void sigmoidAvx2(const Layer& layer, Slice<const float> input);
 void tanhAvx2(const Layer& layer, Slice<const float> input);
-// AVX-512F (without FMA): only called after cpuHasAvx512().
+// AVX-512F (without FMA), enabled for its own file by a target pragma: only
+// called after cpuHasAvx512().
 void runLinearAvx512(const Layer& layer, Slice<const float> input);
 #endif
 

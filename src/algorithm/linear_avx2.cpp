@@ -11,7 +11,9 @@
 //  - the accumulators of 8 neurons are then transposed, so that one vector
 //    addition advances the in-order lane reduction of all 8 at once; the
 //    tail products go through the same transpose and are added after the
-//    bias, again 8 neurons per addition.
+//    bias, again 8 neurons per addition;
+//  - a matrix too large for L1 is read with aligned loads where the row
+//    length allows it (accumulateRowsAligned).
 //
 // Only raw pointers and intrinsics are used here: an inline function from a
 // shared header, emitted from this file, would carry AVX2 code into callers
@@ -61,7 +63,7 @@ void prefetchAhead(const float* p, size_t floats) {
 // Accumulates K rows starting at w (row stride L) against x, and stores their
 // lane accumulators and (when L % 16 != 0) their tail products.
 template <size_t K, bool kPrefetchNext>
-void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLanes], float (*tail)[kLanes]) {
+[[gnu::always_inline]] inline void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLanes], float (*tail)[kLanes]) {
     const size_t chunks = L / kLanes, tail_len = L % kLanes, v = chunks * kLanes;
     const float* row[K];
     for (size_t k = 0; k < K; ++k) row[k] = w + k * L;
@@ -94,16 +96,81 @@ void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLane
     }
 }
 
+// The same accumulation with aligned loads, for matrices that stream from
+// L2 or memory, where a load that straddles two cache lines costs nearly as
+// much as two. With L % 16 == 0 every row starts `shift` (0..7) floats past a
+// 32-byte boundary. Reading 32-byte block b of a row from that boundary puts
+// logical lane (8b - shift + p) mod 16 into register lane p: for every even
+// block the same lanes, for every odd block the same others, so an
+// accumulator for the even blocks and one for the odd blocks each see their
+// lanes' products in chunk order. The first and last blocks are masked to the
+// row (masked-off products are +0.0, which leaves a lane sum unchanged: a
+// lane sum that starts at +0.0 is never -0.0). At the end, one permutation of
+// each accumulator and two blends restore the logical lane order.
+template <size_t K>
+[[gnu::always_inline]] inline void accumulateRowsAligned(const float* x, const float* w, size_t L, size_t shift,
+                                                         float (*acc)[kLanes]) {
+    const size_t chunks = L / kLanes;
+    const uintptr_t xb = reinterpret_cast<uintptr_t>(x) - shift * sizeof(float);
+    uintptr_t wb[K];
+    for (size_t k = 0; k < K; ++k) wb[k] = reinterpret_cast<uintptr_t>(w + k * L) - shift * sizeof(float);
+    auto at = [](uintptr_t base, size_t block) { return reinterpret_cast<const float*>(base + 32 * block); };
+    // Lanes p >= shift of the first block and p < shift of the last belong
+    // to the row.
+    const __m256i tail_mask = firstLanes(shift);
+    const __m256i head_mask = _mm256_xor_si256(tail_mask, _mm256_set1_epi32(-1));
+
+    __m256 even[K], odd[K];
+    const __m256 x0 = _mm256_maskload_ps(at(xb, 0), head_mask), x1 = _mm256_loadu_ps(at(xb, 1));
+    for (size_t k = 0; k < K; ++k) {
+        even[k] = _mm256_add_ps(_mm256_setzero_ps(), _mm256_mul_ps(x0, _mm256_maskload_ps(at(wb[k], 0), head_mask)));
+        odd[k] = _mm256_add_ps(_mm256_setzero_ps(), _mm256_mul_ps(x1, _mm256_load_ps(at(wb[k], 1))));
+    }
+#pragma GCC unroll 2
+    for (size_t t = 1; t < chunks; ++t) {
+        const __m256 xe = _mm256_loadu_ps(at(xb, 2 * t)), xo = _mm256_loadu_ps(at(xb, 2 * t + 1));
+        for (size_t k = 0; k < K; ++k) {
+            even[k] = _mm256_add_ps(even[k], _mm256_mul_ps(xe, _mm256_load_ps(at(wb[k], 2 * t))));
+            odd[k] = _mm256_add_ps(odd[k], _mm256_mul_ps(xo, _mm256_load_ps(at(wb[k], 2 * t + 1))));
+        }
+    }
+    const __m256 xl = _mm256_maskload_ps(at(xb, 2 * chunks), tail_mask);
+    // Logical lane l of each half sits in lane (l + shift) & 7 of the even
+    // accumulator when l + shift < 8, else of the odd one (halves swapped for
+    // the upper half).
+    const __m256i index = _mm256_and_si256(_mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                                            _mm256_set1_epi32(static_cast<int>(shift))),
+                                           _mm256_set1_epi32(7));
+    const __m256 from_even = _mm256_castsi256_ps(firstLanes(8 - shift));
+    for (size_t k = 0; k < K; ++k) {
+        even[k] = _mm256_add_ps(even[k], _mm256_mul_ps(xl, _mm256_maskload_ps(at(wb[k], 2 * chunks), tail_mask)));
+        const __m256 pe = _mm256_permutevar8x32_ps(even[k], index), po = _mm256_permutevar8x32_ps(odd[k], index);
+        _mm256_store_ps(acc[k], _mm256_blendv_ps(po, pe, from_even));
+        _mm256_store_ps(acc[k] + 8, _mm256_blendv_ps(pe, po, from_even));
+    }
+}
+
+template <size_t K, bool kAligned, bool kPrefetchNext>
+[[gnu::always_inline]] inline void accumulateBlock(const float* x, const float* w, size_t L, size_t shift,
+                                                   GroupState& st, size_t k) {
+    if constexpr (kAligned)
+        accumulateRowsAligned<K>(x, w + k * L, L, shift, st.acc + k);
+    else
+        accumulateRows<K, kPrefetchNext>(x, w + k * L, L, st.acc + k, st.tail + k);
+}
+
 // Accumulates m rows (1..8) of one group into st, 4 rows per register block.
-template <bool kPrefetchNext>
-void accumulateGroup(const float* x, const float* w, size_t L, size_t m, GroupState& st) {
+// Only full blocks fetch ahead.
+template <bool kAligned, bool kPrefetchNext>
+[[gnu::always_inline]] inline void accumulateGroup(const float* x, const float* w, size_t L, size_t shift, size_t m,
+                                                   GroupState& st) {
     size_t k = 0;
     for (; k + kRowsPerBlock <= m; k += kRowsPerBlock)
-        accumulateRows<kRowsPerBlock, kPrefetchNext>(x, w + k * L, L, st.acc + k, st.tail + k);
+        accumulateBlock<kRowsPerBlock, kAligned, kPrefetchNext>(x, w, L, shift, st, k);
     switch (m - k) {
-        case 3: accumulateRows<3, false>(x, w + k * L, L, st.acc + k, st.tail + k); break;
-        case 2: accumulateRows<2, false>(x, w + k * L, L, st.acc + k, st.tail + k); break;
-        case 1: accumulateRows<1, false>(x, w + k * L, L, st.acc + k, st.tail + k); break;
+        case 3: accumulateBlock<3, kAligned, false>(x, w, L, shift, st, k); break;
+        case 2: accumulateBlock<2, kAligned, false>(x, w, L, shift, st, k); break;
+        case 1: accumulateBlock<1, kAligned, false>(x, w, L, shift, st, k); break;
         default: break;
     }
 }
@@ -156,6 +223,22 @@ void reduceGroup(const GroupState& st, size_t L, const float* bias, float* out, 
         _mm256_maskstore_ps(out, mask, v);
 }
 
+// Every group of the layer, its rows read as the template arguments say.
+template <bool kAligned, bool kPrefetchNext>
+void runGroups(const float* x, const float* w, const float* b, float* y, size_t out, size_t L, size_t shift) {
+    GroupState st;
+    for (size_t n = 0; n < out; n += kNeuronsPerGroup) {
+        const size_t m = out - n < kNeuronsPerGroup ? out - n : kNeuronsPerGroup;
+        if (m < kNeuronsPerGroup) {
+            // Unused rows take part in the transpose; keep them finite.
+            for (size_t k = m; k < kNeuronsPerGroup; ++k)
+                for (size_t l = 0; l < kLanes; ++l) st.acc[k][l] = st.tail[k][l] = 0.0f;
+        }
+        accumulateGroup<kAligned, kPrefetchNext>(x, w + n * L, L, shift, m, st);
+        reduceGroup(st, L, b + n, y + n, m);
+    }
+}
+
 }  // namespace
 
 void runLinearAvx2(const Layer& layer, Slice<const float> input) {
@@ -170,22 +253,17 @@ void runLinearAvx2(const Layer& layer, Slice<const float> input) {
         return;
     }
 
-    const bool prefetch = L <= kPrefetchMaxRow && out * L > kL1Weights;
-    GroupState st;
-    for (size_t n = 0; n < out; n += kNeuronsPerGroup) {
-        const size_t m = out - n < kNeuronsPerGroup ? out - n : kNeuronsPerGroup;
-        if (m < kNeuronsPerGroup) {
-            // Unused rows take part in the transpose; keep them finite.
-            for (size_t k = m; k < kNeuronsPerGroup; ++k)
-                for (size_t l = 0; l < kLanes; ++l) st.acc[k][l] = st.tail[k][l] = 0.0f;
-        }
-        if (prefetch)
-            accumulateGroup<true>(x, w + n * L, L, m, st);
-        else
-            accumulateGroup<false>(x, w + n * L, L, m, st);
-        reduceGroup(st, L, b + n, y + n, m);
+    // Matrices that stay in L1 are read with plain unaligned loads. Larger
+    // ones are read with aligned loads when every row starts at the same
+    // offset within 32 bytes (L % 16 == 0); otherwise short rows get the next
+    // block fetched ahead.
+    if (L < kLanes || out * L <= kL1Weights) return runGroups<false, false>(x, w, b, y, out, L, 0);
+    if (L % kLanes == 0) {
+        const size_t shift = (reinterpret_cast<uintptr_t>(w) % 32) / sizeof(float);
+        return runGroups<true, false>(x, w, b, y, out, L, shift);
     }
-}
+    if (L <= kPrefetchMaxRow) return runGroups<false, true>(x, w, b, y, out, L, 0);
+    runGroups<false, false>(x, w, b, y, out, L, 0);}
 
 }  // namespace tolvex
 

@@ -6,7 +6,9 @@
 // the whole input, each 16-value input chunk loaded once per 8 rows. The
 // accumulators of 16 neurons are then transposed, so that one vector
 // addition advances the in-order lane reduction of all 16 at once; the tail
-// products go through the same transpose and are added after the bias.
+// products go through the same transpose and are added after the bias. A
+// matrix too large for L1 is read with aligned loads where the row length
+// allows it (accumulateRowsAligned).
 //
 // The instruction set is enabled for this file's own functions only, after
 // the shared headers: nothing inline from them is compiled with AVX-512.
