@@ -3,11 +3,18 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 
-.PHONY: all test test-sanitize bench deps clean
+.PHONY: all demo test test-sanitize bench deps clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The library and the cart-pole demo, built and run: a policy network keeps a
+# simulated pole upright.
+demo: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS) --target cartpole_demo
+	$(BUILD)/examples/cartpole_demo examples/models/cartpole.tvxf
 
 # Optimised build, whole suite through ctest.
 test: all

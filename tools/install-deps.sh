@@ -1,6 +1,17 @@
 #!/usr/bin/env bash
 # Installs the build and test dependencies on Debian 12 when they are missing.
 # As root it uses apt-get; otherwise it prints the command to run.
+# Optional groups are named as arguments: "python" adds what the PyTorch
+# exporter and its test need (tools/install-deps.sh python). The install
+# test builds a consumer through pkg-config, so that is always wanted.
+extra="${TOLVEX_EXTRA_PKGS:-} pkg-config"
+for group in "$@"; do
+  case "$group" in
+    python) extra="$extra python3 python3-numpy python3-torch" ;;
+    *) echo "install-deps.sh: unknown group '$group' (known: python)" >&2; exit 2 ;;
+  esac
+done
+TOLVEX_EXTRA_PKGS=$extra
 set -euo pipefail
 pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev binutils libmpfr-dev ${TOLVEX_EXTRA_PKGS:-})
 missing=()

@@ -1,0 +1,183 @@
+"""A small ctypes binding of libtolvex: load a model file and run it on numpy vectors.
+
+    import tolvex
+    with tolvex.Model.load("policy.tvxf") as m:
+        y = m.run(np.array([0.1, 0.0, -0.2, 0.0], np.float32))
+
+The shared library is found through the TOLVEX_LIBRARY environment variable
+(the path of libtolvex.so), then in the build/ directory of the source tree
+this file belongs to, then by the system's library search.
+"""
+
+import ctypes
+import ctypes.util
+import os
+import struct
+import tempfile
+
+import numpy as np
+
+__all__ = ["Model", "TolvexError", "RESULT_NAMES", "library"]
+
+# The names of the result codes, indexed by code; the numbers never move.
+RESULT_NAMES = (
+    "Success", "UnsupportedLayerType", "MalformedPolicyDefinition",
+    "WeightsBiasesMismatch", "WrongNumberOfWeights", "WrongLayerSize",
+    "HeaderMismatch", "MemoryLeak", "FileNotFound", "OutOfMemory",
+    "PathAlreadyExists", "AccessDenied", "PipeBusy", "NoDevice",
+    "NameTooLong", "BadPathName", "Unexpected", "NetworkNotFound",
+    "AntivirusInterference", "SymLinkLoop", "ProcessFdQuotaExceeded",
+    "SystemFdQuotaExceeded", "SystemResources", "FileTooBig", "IsDir",
+    "NoSpaceLeft", "NotDir", "DeviceBusy", "FileLocksUnsupported",
+    "FileBusy", "WouldBlock", "Overflow", "InvalidCharacter",
+    "UnexpectedToken", "InvalidNumber", "InvalidEnumTag", "DuplicateField",
+    "UnknownField", "MissingField", "LengthMismatch", "SyntaxError",
+    "UnexpectedEndOfInput", "ValueTooLong", "ReadFailed", "EndOfStream",
+    "PermissionDenied", "WriteFailed", "Canceled", "ReadOnlyFileSystem")
+
+
+class TolvexError(Exception):
+    """A call into the library failed; `code` and `name` say how."""
+
+    def __init__(self, code, what, path=None):
+        self.code = code
+        self.name = RESULT_NAMES[code] if code < len(RESULT_NAMES) else "unknown"
+        self.path = path
+        super().__init__("%s: %s%s" % (what, self.name, " (%s)" % path if path else ""))
+
+
+_lib = None
+
+
+def _find_library():
+    env = os.environ.get("TOLVEX_LIBRARY")
+    if env:
+        return env
+    here = os.path.dirname(os.path.abspath(__file__))
+    candidate = os.path.join(os.path.dirname(here), "build", "libtolvex.so")
+    if os.path.exists(candidate):
+        return candidate
+    found = ctypes.util.find_library("tolvex")
+    if found:
+        return found
+    raise OSError("libtolvex.so not found: set TOLVEX_LIBRARY to its path")
+
+
+def library():
+    """The loaded shared library, set up and initialised on first use."""
+    global _lib
+    if _lib is not None:
+        return _lib
+    lib = ctypes.CDLL(_find_library())
+    handle = ctypes.c_void_p
+    lib.tolvex_init.restype = None
+    lib.tolvex_init.argtypes = []
+    for fn in (lib.tolvex_load_json, lib.tolvex_load_tvxf):
+        fn.restype = ctypes.c_uint32
+        fn.argtypes = [ctypes.POINTER(handle), ctypes.c_char_p]
+    for fn in (lib.tolvex_write_json, lib.tolvex_write_tvxf):
+        fn.restype = ctypes.c_uint32
+        fn.argtypes = [handle, ctypes.c_char_p]
+    lib.tolvex_free_model.restype = None
+    lib.tolvex_free_model.argtypes = [handle]
+    lib.tolvex_forward_pass.restype = None
+    lib.tolvex_forward_pass.argtypes = [handle, ctypes.POINTER(ctypes.c_float), ctypes.c_uint32]
+    lib.tolvex_get_output_buffer.restype = ctypes.POINTER(ctypes.c_float)
+    lib.tolvex_get_output_buffer.argtypes = [handle]
+    lib.tolvex_get_output_len.restype = ctypes.c_uint32
+    lib.tolvex_get_output_len.argtypes = [handle]
+    lib.tolvex_print_layers.restype = None
+    lib.tolvex_print_layers.argtypes = [handle]
+    lib.tolvex_init()
+    _lib = lib
+    return lib
+
+
+def _format_of(path):
+    ext = os.path.splitext(path)[1].lower()
+    if ext not in (".json", ".tvxf"):
+        raise ValueError("%s: unknown model file extension, use .json or .tvxf" % path)
+    return ext[1:]
+
+
+class Model:
+    """A loaded model. Not for concurrent use from several threads."""
+
+    def __init__(self, handle):
+        self._h = handle
+        self._input_size = None
+
+    @classmethod
+    def load(cls, path):
+        """Loads a .json or .tvxf model file; raises TolvexError on failure."""
+        lib = library()
+        fn = lib.tolvex_load_json if _format_of(path) == "json" else lib.tolvex_load_tvxf
+        h = ctypes.c_void_p()
+        rc = fn(ctypes.byref(h), os.fsencode(path))
+        if rc != 0:
+            raise TolvexError(rc, "load", path)  # the handle is unusable after a failure
+        return cls(h)
+
+    def write(self, path):
+        """Writes the model; the extension (.json or .tvxf) picks the format."""
+        lib = library()
+        fn = lib.tolvex_write_json if _format_of(path) == "json" else lib.tolvex_write_tvxf
+        rc = fn(self._handle(), os.fsencode(path))
+        if rc != 0:
+            raise TolvexError(rc, "write", path)
+
+    @property
+    def input_size(self):
+        # The library has no accessor for it; its binary file keeps it in the
+        # header, so the model is written once to a scratch file and read back.
+        if self._input_size is None:
+            with tempfile.TemporaryDirectory() as d:
+                p = os.path.join(d, "m.tvxf")
+                self.write(p)
+                with open(p, "rb") as f:
+                    self._input_size = struct.unpack("=4sI", f.read(8))[1]
+        return self._input_size
+
+    @property
+    def output_size(self):
+        return library().tolvex_get_output_len(self._handle())
+
+    def run(self, x):
+        """One forward pass on a vector, or one per row of a 2-D array; returns float32 copies."""
+        x = np.ascontiguousarray(x, dtype=np.float32)
+        if x.ndim == 2:
+            return np.stack([self.run(row) for row in x]) if len(x) else np.zeros((0, self.output_size), np.float32)
+        if x.ndim != 1 or x.shape[0] != self.input_size:
+            raise ValueError("input of shape %s; the model takes a vector of %d"
+                             % (x.shape, self.input_size))
+        lib = library()
+        h = self._handle()
+        lib.tolvex_forward_pass(h, x.ctypes.data_as(ctypes.POINTER(ctypes.c_float)), x.shape[0])
+        n = lib.tolvex_get_output_len(h)
+        if n == 0:
+            return np.zeros(0, np.float32)
+        return np.ctypeslib.as_array(lib.tolvex_get_output_buffer(h), shape=(n,)).copy()
+
+    def print_layers(self):
+        """The library's layer listing, on standard error."""
+        library().tolvex_print_layers(self._handle())
+
+    def close(self):
+        if self._h is not None:
+            library().tolvex_free_model(self._h)
+            self._h = None
+
+    def _handle(self):
+        if self._h is None:
+            raise ValueError("the model is closed")
+        return self._h
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if _lib is not None and getattr(self, "_h", None) is not None:
+            self.close()

@@ -1,0 +1,54 @@
+/* The tolvex command-line tool: shared pieces of its commands. Everything
+ * here goes through the library's public header only. */
+#ifndef TOLVEX_CLI_H
+#define TOLVEX_CLI_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "tolvex.h"
+
+/* Exit statuses: 0 success, 1 a failure of the work, 2 a usage error. */
+enum { CLI_OK = 0, CLI_FAIL = 1, CLI_USAGE = 2 };
+
+typedef enum { CLI_FORMAT_NONE, CLI_FORMAT_JSON, CLI_FORMAT_TVXF } cli_format;
+
+/* The format a path names by its extension (.json or .tvxf, any case). */
+cli_format cli_format_of(const char* path);
+const char* cli_format_name(cli_format f);
+
+/* CLI_OK when the path names a format; otherwise reports it, CLI_USAGE. */
+int cli_check_extension(const char* path);
+
+/* Loads or writes a model in the format its path names. On failure they
+ * print "tolvex: <verb> <path>: <ResultName>" (or the extension problem) to
+ * standard error and return CLI_FAIL or CLI_USAGE. */
+int cli_load(tolvex_model** net, const char* path);
+int cli_write(const tolvex_model* net, const char* path);
+
+/* What the public interface does not tell directly: sizes and parameter
+ * counts, taken from the model's own binary encoding (written to a scratch
+ * file and walked record by record). */
+typedef struct {
+    uint32_t input_size;
+    uint32_t output_size;
+    uint32_t layer_count;
+    uint64_t weights; /* weight values of linear and layer-normalization layers */
+    uint64_t biases;  /* their bias values */
+    uint64_t encoded_bytes; /* length of the tvxf encoding */
+} cli_summary;
+
+int cli_summarize(const tolvex_model* net, cli_summary* out);
+
+/* Prints a formatted message after "tolvex: " on standard error. */
+void cli_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* True when argv holds -h or --help. */
+int cli_wants_help(int argc, char** argv);
+
+int cmd_info(int argc, char** argv);
+int cmd_run(int argc, char** argv);
+int cmd_convert(int argc, char** argv);
+int cmd_bench(int argc, char** argv);
+
+#endif
