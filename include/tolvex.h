@@ -245,8 +245,11 @@ TOLVEX_API const float* tolvex_get_output_buffer(const tolvex_model* net);
 TOLVEX_API uint32_t tolvex_get_output_len(const tolvex_model* net);
 
 /* Writes a listing of the model's layers to standard error, one line per
- * layer with its type, size and scalar parameters. Errors while writing are
- * ignored. */
+ * layer with its type, size and scalar parameters (floats in plain decimal,
+ * shortest digits that read back as the same float). Goes through the C
+ * library's stderr stream, each piece of text under its lock (flockfile), so
+ * a piece never interleaves with other stdio output to stderr; the listing as
+ * a whole may. Errors while writing are ignored. The model is only read. */
 TOLVEX_API void tolvex_print_layers(const tolvex_model* net);
 
 /* ---------------------------------------------------------------------------
@@ -259,22 +262,34 @@ TOLVEX_API void tolvex_print_layers(const tolvex_model* net);
  * A failed write leaves the file holding what reached it (tolvex_WriteFailed).
  * ------------------------------------------------------------------------- */
 
-/* Loads a binary tvxf model file. Returns:
+/* Loads a binary tvxf model file. On success *net is a new model that the
+ * host frees with tolvex_free_model(). Bytes after the last layer record are
+ * ignored. A non-linear layer after the first takes the length of the layer
+ * before it; its own size field is not used. Besides the open errors:
  *  tolvex_HeaderMismatch       the file does not start with "tvxf";
- *  tolvex_EndOfStream          the file ends inside a field, or a count
- *                              claims more values than the file holds;
+ *  tolvex_EndOfStream          the file ends inside a field (so also any file
+ *                              shorter than 4 bytes), or a layer count or a
+ *                              weight or bias count claims more than the rest
+ *                              of the file holds (found before allocating
+ *                              for a regular file);
  *  tolvex_ReadFailed           a read failed (also: the path is a directory);
  *  tolvex_UnsupportedLayerType a layer type code above 8;
- *  tolvex_WrongNumberOfWeights a weight count other than size * input size
- *                              (linear) or size (layer_norm), or a linear
- *                              weight count that does not fit in 32 bits;
- *  tolvex_WeightsBiasesMismatch a bias count other than the layer's size;
  *  tolvex_WrongLayerSize       a first layer that is not linear and whose
  *                              size differs from the input size;
+ *  tolvex_WrongNumberOfWeights a linear weight count other than size * input
+ *                              size (a product of 2^32 or more never
+ *                              matches), or a layer_norm weight count other
+ *                              than its length (its size, or for a layer
+ *                              after the first the length it shares);
+ *  tolvex_WeightsBiasesMismatch a linear bias count other than its size, or
+ *                              a layer_norm bias count other than its length;
  *  tolvex_OutOfMemory          an allocation failed. */
 TOLVEX_API tolvex_result tolvex_load_tvxf(tolvex_model** net, const char* path);
 
-/* Writes the model as a tvxf file, creating or truncating it. */
+/* Writes the model as a tvxf file, creating it (mode 0666 less the umask) or
+ * truncating it. The model is only read. Besides the open errors:
+ *  tolvex_WriteFailed          a write or the final flush failed; the file
+ *                              holds what reached it. */
 TOLVEX_API tolvex_result tolvex_write_tvxf(const tolvex_model* net, const char* path);
 
 /* Loads a JSON model file. Returns:

@@ -34,7 +34,10 @@ tolvex_result makeModel(tolvex_model** net, Make&& make) {
     return tolvex_Success;
 }
 
-tolvex_result toResult(const Status& s) { return s ? tolvex_Success : errToResult(s.error()); }
+tolvex_result toResult(const Status& s) {
+    if (s) return tolvex_Success;
+    return errToResult(s.error());
+}
 
 }  // namespace
 
