@@ -292,23 +292,63 @@ TOLVEX_API tolvex_result tolvex_load_tvxf(tolvex_model** net, const char* path);
  *                              holds what reached it. */
 TOLVEX_API tolvex_result tolvex_write_tvxf(const tolvex_model* net, const char* path);
 
-/* Loads a JSON model file. Returns:
- *  tolvex_SyntaxError          the text is not JSON, or more than whitespace
- *                              follows the top-level value;
+/* Loads a JSON model file: one object with "input_size" and "layers" (the
+ * text tolvex_write_json produces, with any JSON whitespace, keys in any
+ * order, and unknown keys ignored). The whole text is parsed before any of
+ * its content is used, so a syntax error anywhere wins over a content error.
+ * On success *net owns a new model; free it with tolvex_free_model.
+ * Returns, first for faults found while the text is parsed (in the order
+ * they occur in it):
+ *  tolvex_ReadFailed           a read failed (also: the path is a directory);
+ *  tolvex_SyntaxError          the text breaks RFC 8259 (invalid UTF-8, a bad
+ *                              escape or an escaped lone surrogate, a control
+ *                              character in a string, a leading zero or "+",
+ *                              a comment, a trailing comma, the bare inf the
+ *                              writer uses for infinities), or more than
+ *                              whitespace follows the top-level value;
  *  tolvex_UnexpectedEndOfInput the text ends early (an empty file included);
- *  tolvex_ValueTooLong         a string or number longer than 4194304 bytes;
+ *  tolvex_ValueTooLong         a string (once its escapes are decoded) or a
+ *                              number longer than 4194304 bytes;
  *  tolvex_DuplicateField       an object repeats a key, at any depth;
- *  tolvex_MalformedPolicyDefinition  a required key is missing or a value
- *                              has the wrong JSON type or range;
- *  tolvex_UnsupportedLayerType "type" names no layer type;
- *  tolvex_WeightsBiasesMismatch "weight" and "bias" counts differ;
- *  tolvex_WrongNumberOfWeights a weight row or count does not fit the input;
- *  tolvex_WrongLayerSize       a layer's "size" disagrees with its weights
- *                              or its input;
- *  tolvex_ReadFailed, tolvex_OutOfMemory. */
+ *  then for the content: the top level, then each layer in order, and within
+ *  a layer "type", its name, "size", the parameters ("weight" and "bias"
+ *  lengths before the rows, the rows in order), and its size checks last:
+ *  tolvex_MalformedPolicyDefinition  the top level is not an object;
+ *                              "input_size" or "layers" is missing; a layer
+ *                              has no "type"; layer 0 or a linear layer has
+ *                              no "size"; a required parameter ("weight",
+ *                              "bias", "min", "max") is missing; or a value
+ *                              has the wrong JSON type: "input_size" or
+ *                              "size" that is not an integer of 0 to
+ *                              2^32 - 1 (a fraction, an exponent or "-0"
+ *                              included), a parameter that is not a number or
+ *                              lies beyond the range of a double (the string
+ *                              "nan" that the writer uses for a NaN
+ *                              included), rows or arrays of another shape;
+ *  tolvex_UnsupportedLayerType "type" names no layer type (case-sensitive);
+ *  tolvex_OutOfMemory          a negative "size", or one of 2^62 or more;
+ *  tolvex_WeightsBiasesMismatch "weight" and "bias" have different lengths;
+ *  tolvex_WrongNumberOfWeights a weight row of a length other than the
+ *                              layer's input size; a layer_norm weight count
+ *                              other than a non-zero input size; a linear
+ *                              layer of 2^32 weights or more;
+ *  tolvex_WrongLayerSize       a linear layer's "size" other than its number
+ *                              of rows; a first layer that is not linear and
+ *                              whose "size" differs from "input_size"; a
+ *                              layer_norm weight count other than its size;
+ *  tolvex_OutOfMemory          an allocation failed.
+ * On failure *net is NULL (or unchanged when the model record itself could
+ * not be allocated) and nothing the call allocated stays allocated. */
 TOLVEX_API tolvex_result tolvex_load_json(tolvex_model** net, const char* path);
 
-/* Writes the model as minified JSON, creating or truncating the file. */
+/* Writes the model as one line of JSON without whitespace, creating or
+ * truncating the file; the model is only read. Every finite parameter is
+ * written as the shortest decimal that reads back as the same value, without
+ * an exponent, so the file loads back bit for bit. A NaN is written as the
+ * string "nan" or "-nan" and an infinity as the bare inf or -inf; neither
+ * loads back (tolvex_MalformedPolicyDefinition, tolvex_SyntaxError).
+ * Returns tolvex_WriteFailed when a write fails; the file then holds what
+ * reached it. */
 TOLVEX_API tolvex_result tolvex_write_json(const tolvex_model* net, const char* path);
 
 #ifdef __cplusplus

@@ -2,9 +2,13 @@
 
 namespace tolvex::json {
 
-Result<Model> loadFromReader(Allocator, io::Reader&) { return fail(Error::Unexpected); }
-Status writeToWriter(const Model&, io::Writer&) { return fail(Error::Unexpected); }
-Result<Model> load(Allocator, const char*, size_t) { return fail(Error::Unexpected); }
-Status write(const Model&, const char*, size_t) { return fail(Error::Unexpected); }
+Result<Model> load(Allocator allocator, const char* path, size_t path_len) {
+    return io::withFileReader<Model>(path, path_len,
+                                     [&](io::Reader& reader) { return loadFromReader(allocator, reader); });
+}
+
+Status write(const Model& model, const char* path, size_t path_len) {
+    return io::withFileWriter(path, path_len, [&](io::Writer& writer) { return writeToWriter(model, writer); });
+}
 
 }  // namespace tolvex::json

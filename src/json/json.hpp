@@ -1,7 +1,10 @@
-// The JSON model file: {"input_size":N,"layers":[{"type":...,"size":...},...]}.
+// The JSON model file:
+//   {"input_size":N,"layers":[{"type":"linear","size":S,"weight":[[...],...],"bias":[...]},...]}
+// written minified with keys in a fixed order, read from any RFC 8259 text.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "common/types.hpp"
 #include "io/io.hpp"
@@ -9,10 +12,19 @@
 
 namespace tolvex::json {
 
+struct Value;
+
+// Parses the whole document, then builds the model from the tree; the tree
+// is released before returning, and a failure frees every array built.
 Result<Model> loadFromReader(Allocator allocator, io::Reader& reader);
 Status writeToWriter(const Model& model, io::Writer& writer);
 
 Result<Model> load(Allocator allocator, const char* path, size_t path_len);
 Status write(const Model& model, const char* path, size_t path_len);
+
+// The "size" of a layer object as an unsigned 64-bit count (a negative
+// integer wraps, for the caller's range check). MalformedPolicyDefinition
+// when the key is absent or not an integer that fits in 64 bits.
+Result<uint64_t> getOutBufSizeFromJson(const Value& layer);
 
 }  // namespace tolvex::json

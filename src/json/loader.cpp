@@ -1,0 +1,215 @@
+// Building a model from the parse tree of a JSON model file.
+//
+// The checks run in a fixed order, which decides the code of a file with
+// several faults: per layer "type", its name, "size", then the parameters
+// ("weight" and "bias" counts before the rows, the rows in order). A value of
+// the wrong JSON type is MalformedPolicyDefinition where the value is used.
+// Last in each layer come the size checks that keep a layer within the
+// model's invariants (WrongLayerSize): a linear layer's "size" against its
+// rows, a non-linear layer 0's "size" against "input_size", a layer_norm's
+// weight count against the buffer it works in.
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#include "common/model.hpp"
+#include "json/arena.hpp"
+#include "json/json.hpp"
+#include "json/parser.hpp"
+#include "json/tree.hpp"
+#include "util/util.hpp"
+
+namespace tolvex::json {
+
+namespace {
+
+constexpr float kDefaultEps = std::bit_cast<float>(uint32_t{0x3727C5AC});            // 1e-5
+constexpr float kDefaultAlpha = 1.0f;
+constexpr float kDefaultNegativeSlope = std::bit_cast<float>(uint32_t{0x3C23D70A});  // 0.01
+
+std::unexpected<Error> malformed() { return fail(Error::MalformedPolicyDefinition); }
+
+// A number as a float parameter: the nearest double, then the nearest float.
+Result<float> toFloat(const Value& v) {
+    if (!v.isNumber() || (v.flags & kBeyondDouble) != 0) return malformed();
+    if (v.kind == Kind::integer) return static_cast<float>(static_cast<double>(v.i));
+    return static_cast<float>(v.d);
+}
+
+Result<float> requiredFloat(const Value& layer, std::string_view key) {
+    const Value* v = layer.find(key);
+    if (v == nullptr) return malformed();
+    return toFloat(*v);
+}
+
+Result<float> optionalFloat(const Value& layer, std::string_view key, float fallback) {
+    const Value* v = layer.find(key);
+    if (v == nullptr) return fallback;
+    return toFloat(*v);
+}
+
+Result<const Value*> requiredArray(const Value& layer, std::string_view key) {
+    const Value* v = layer.find(key);
+    if (v == nullptr || !v->isArray()) return malformed();
+    return v;
+}
+
+// Element k of an array that is not a run of numbers; null for a number.
+const Value* element(const Value& array, size_t k) { return array.kind == Kind::array ? &array.items[k] : nullptr; }
+
+// Copies an array of numbers (the tree holds them as floats already).
+Status copyNumbers(float* dst, const Value& array) {
+    if (!array.isNumberArray()) return malformed();
+    if (array.len != 0) std::memcpy(dst, array.nums, array.len * sizeof(float));
+    return {};
+}
+
+// What a layer under construction has allocated so far.
+struct Partial {
+    Allocator a;
+    Slice<float> out_buf, weights, biases;
+    bool owns_out_buf = false;
+    void release() const {
+        a.freeArray(biases);
+        a.freeArray(weights);
+        if (owns_out_buf) a.freeArray(out_buf);
+    }
+};
+
+Status buildLinear(Partial& p, const Value& layer, uint32_t& prev_size, LayerConfig& cfg) {
+    const Value* weight = TOLVEX_TRY(requiredArray(layer, "weight"));
+    const Value* bias = TOLVEX_TRY(requiredArray(layer, "bias"));
+    size_t rows = weight->len;
+    if (rows != bias->len) return fail(Error::WeightsBiasesMismatch);
+    // The weight count is a 32-bit quantity of the model.
+    uint64_t count = uint64_t{rows} * prev_size;
+    if (count > UINT32_MAX) return fail(Error::WrongNumberOfWeights);
+    p.weights = TOLVEX_TRY(p.a.allocArray<float>(count));
+    for (size_t n = 0; n < rows; ++n) {
+        const Value* row = element(*weight, n);
+        if (row == nullptr || !row->isArray()) return malformed();
+        if (row->len != prev_size) return fail(Error::WrongNumberOfWeights);
+        TOLVEX_CHECK(copyNumbers(p.weights.ptr + n * prev_size, *row));
+    }
+    p.biases = TOLVEX_TRY(p.a.allocArray<float>(rows));
+    TOLVEX_CHECK(copyNumbers(p.biases.ptr, *bias));
+    cfg.linear = {p.weights.ptr, p.biases.ptr};
+    if (rows != p.out_buf.len) return fail(Error::WrongLayerSize);
+    prev_size = static_cast<uint32_t>(rows);
+    return {};
+}
+
+Status buildLayerNorm(Partial& p, const Value& layer, uint32_t& prev_size, LayerConfig& cfg) {
+    float eps = TOLVEX_TRY(optionalFloat(layer, "eps", kDefaultEps));
+    const Value* weight = TOLVEX_TRY(requiredArray(layer, "weight"));
+    const Value* bias = TOLVEX_TRY(requiredArray(layer, "bias"));
+    size_t count = weight->len;
+    if (count != bias->len) return fail(Error::WeightsBiasesMismatch);
+    if (prev_size != 0 && count != prev_size) return fail(Error::WrongNumberOfWeights);
+    p.weights = TOLVEX_TRY(p.a.allocArray<float>(count));
+    TOLVEX_CHECK(copyNumbers(p.weights.ptr, *weight));
+    p.biases = TOLVEX_TRY(p.a.allocArray<float>(count));
+    TOLVEX_CHECK(copyNumbers(p.biases.ptr, *bias));
+    cfg.layer_norm = {p.weights.ptr, p.biases.ptr, eps};
+    // Teardown frees both arrays with the length of the buffer the layer
+    // works in, which a zero input length left unchecked above.
+    if (count != p.out_buf.len) return fail(Error::WrongLayerSize);
+    prev_size = static_cast<uint32_t>(count);
+    return {};
+}
+
+Status buildLayer(Model& model, size_t i, const Value& layer, uint32_t& prev_size, Partial& p) {
+    if (layer.kind != Kind::object) return malformed();
+    const Value* type_name = layer.find("type");
+    if (type_name == nullptr || type_name->kind != Kind::string) return malformed();
+    std::optional<LayerType> parsed = parseLayerType(type_name->text());
+    if (!parsed) return fail(Error::UnsupportedLayerType);
+    LayerType type = *parsed;
+
+    if (i == 0 || shouldAllocOutBuf(type)) {
+        uint64_t size = TOLVEX_TRY(getOutBufSizeFromJson(layer));
+        // A negative size wraps to a huge count and lands here too.
+        if (size > std::numeric_limits<uint64_t>::max() / sizeof(float)) return fail(Error::OutOfMemory);
+        if (size > UINT32_MAX) return malformed();
+        p.out_buf = TOLVEX_TRY(model.allocator.allocArray<float>(size));
+        p.owns_out_buf = true;
+    } else {
+        p.out_buf = model.layers[i - 1].out_buf;
+    }
+
+    Layer built;
+    built.cfg.type = type;
+    switch (type) {
+        case LayerType::linear: TOLVEX_CHECK(buildLinear(p, layer, prev_size, built.cfg)); break;
+        case LayerType::layer_norm: TOLVEX_CHECK(buildLayerNorm(p, layer, prev_size, built.cfg)); break;
+        case LayerType::clip: {
+            float lo = TOLVEX_TRY(requiredFloat(layer, "min"));
+            float hi = TOLVEX_TRY(requiredFloat(layer, "max"));
+            built.cfg.clip = {lo, hi};
+            break;
+        }
+        case LayerType::elu:
+            built.cfg.elu = {TOLVEX_TRY(optionalFloat(layer, "alpha", kDefaultAlpha))};
+            break;
+        case LayerType::leaky_relu:
+            built.cfg.leaky_relu = {TOLVEX_TRY(optionalFloat(layer, "negative_slope", kDefaultNegativeSlope))};
+            break;
+        case LayerType::relu:
+        case LayerType::relu6:
+        case LayerType::sigmoid:
+        case LayerType::tanh: break;
+    }
+    // Every layer but a linear one maps its input element by element.
+    if (i == 0 && type != LayerType::linear && p.out_buf.len != model.input_size)
+        return fail(Error::WrongLayerSize);
+
+    built.out_buf = p.out_buf;
+    model.layers[i] = built;
+    return {};
+}
+
+Result<Model> buildModel(Allocator allocator, const Value& root) {
+    if (root.kind != Kind::object) return malformed();
+    const Value* input_size = root.find("input_size");
+    if (input_size == nullptr || input_size->kind != Kind::integer || input_size->i < 0 ||
+        input_size->i > UINT32_MAX)
+        return malformed();
+    const Value* layers = root.find("layers");
+    if (layers == nullptr || !layers->isArray()) return malformed();
+
+    Model model;
+    model.allocator = allocator;
+    model.input_size = static_cast<uint32_t>(input_size->i);
+    model.layers = TOLVEX_TRY(allocator.allocArray<Layer>(layers->len));
+
+    uint32_t prev_size = model.input_size;
+    for (size_t i = 0; i < layers->len; ++i) {
+        Partial p{allocator, {}, {}, {}, false};
+        const Value* layer = element(*layers, i);
+        Status s = layer == nullptr ? malformed() : buildLayer(model, i, *layer, prev_size, p);
+        if (!s) {
+            p.release();
+            freeLayers(model, i);
+            freeOutBufs(model, i);
+            allocator.freeArray(model.layers);
+            return fail(s.error());
+        }
+    }
+    return model;
+}
+
+}  // namespace
+
+Result<uint64_t> getOutBufSizeFromJson(const Value& layer) {
+    const Value* size = layer.find("size");
+    if (size == nullptr || size->kind != Kind::integer) return malformed();
+    return static_cast<uint64_t>(size->i);
+}
+
+Result<Model> loadFromReader(Allocator allocator, io::Reader& reader) {
+    Arena arena(allocator);  // the tree, released on every path
+    const Value* root = TOLVEX_TRY(parseDocument(allocator, reader, arena));
+    return buildModel(allocator, *root);
+}
+
+}  // namespace tolvex::json
