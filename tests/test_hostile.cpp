@@ -157,6 +157,13 @@ TEST_F(Hostile, JsonClaimsBeyondTheFile) {
     // ... or with a weight row and a bias that do not match it.
     expectBounded(true, R"({"input_size":1,"layers":[{"type":"linear","size":4294967295,"weight":[[1]],"bias":[1]}]})",
                   tolvex_WrongLayerSize, 64);
+    // 4000 empty rows for an input of 1000000: the weight count fits in 32
+    // bits, the rows hold none of it.
+    std::string rows = "[]", biases = "0";
+    for (int n = 1; n < 4000; ++n) rows += ",[]", biases += ",0";
+    expectBounded(true, R"({"input_size":1000000,"layers":[{"type":"linear","size":4000,"weight":[)" + rows +
+                            R"(],"bias":[)" + biases + "]}]}",
+                  tolvex_WrongNumberOfWeights, 64);
     // A size beyond 32 bits.
     expectBounded(true, R"({"input_size":1,"layers":[{"type":"linear","size":4294967296,"weight":[],"bias":[]}]})",
                   tolvex_MalformedPolicyDefinition, 64);
