@@ -27,7 +27,7 @@ namespace {
 
 constexpr int kThreads = 4;
 #ifdef TOLVEX_SANITIZED
-constexpr int kIterations = 8;
+constexpr int kIterations = 20;
 #else
 constexpr int kIterations = 40;
 #endif
