@@ -51,11 +51,13 @@ public:
     size_t stop() {
         if (saved_ < 0) return bytes_;
         std::fflush(stderr);
+        // The pipe's last writer goes away here, so the drain sees its end;
+        // it may still be passing a report on through saved_.
         ::dup2(saved_, 2);
-        ::close(saved_);
-        saved_ = -1;
         reader_.join();
         ::close(fds_[0]);
+        ::close(saved_);
+        saved_ = -1;
         return bytes_;
     }
 
