@@ -6,7 +6,7 @@
 set -euo pipefail
 case "${1:-}" in
   fuzz) pkgs=(clang-19 libclang-rt-19-dev) ;;
-  *) pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev binutils ${TOLVEX_EXTRA_PKGS:-}) ;;
+  *) pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev binutils libmpfr-dev ${TOLVEX_EXTRA_PKGS:-}) ;;
 esac
 missing=()
 for p in "${pkgs[@]}"; do

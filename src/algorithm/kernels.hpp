@@ -1,0 +1,85 @@
+// The kernels behind runLayer, one table of them per instruction-set
+// implementation, and the choice of the table that runLayer uses.
+//
+// Every implementation computes exactly the same bits; they differ only in
+// how many lanes they work on at once. The table is picked once, on first
+// use, as the first entry of the priority list that the CPU can run; tests and
+// benchmarks may force any available one.
+#pragma once
+
+#include <cstddef>
+
+#include "common/types.hpp"
+
+namespace tolvex {
+
+using Kernel = void (*)(const Layer& layer, Slice<const float> input);
+
+struct KernelTable {
+    const char* name;
+    bool (*supported)();
+    Kernel linear;
+    Kernel layer_norm;
+    Kernel clip;
+    Kernel elu;
+    Kernel relu;
+    Kernel relu6;
+    Kernel sigmoid;
+    Kernel tanh;
+    Kernel leaky_relu;
+};
+
+// The implementations this CPU can run, in priority order (fastest first).
+// The last one is the portable baseline, which runs everywhere.
+Slice<const KernelTable* const> availableImplementations();
+// The table runLayer uses now.
+const KernelTable& activeImplementation();
+// Makes runLayer use `table` (one of availableImplementations()); nullptr
+// returns to the automatic choice. Not synchronised with running passes.
+void forceImplementation(const KernelTable* table);
+
+// The kernels runLayer dispatches to; each forwards to the active table.
+void runLinear(const Layer& layer, Slice<const float> input);
+void runLayerNorm(const Layer& layer, Slice<const float> input);
+void clip(const Layer& layer, Slice<const float> input);
+void elu(const Layer& layer, Slice<const float> input);
+void relu(const Layer& layer, Slice<const float> input);
+void relu6(const Layer& layer, Slice<const float> input);
+void sigmoid(const Layer& layer, Slice<const float> input);
+void tanh(const Layer& layer, Slice<const float> input);
+void leakyRelu(const Layer& layer, Slice<const float> input);
+
+// CPU features, from cpuid and (for the wide registers) xgetbv.
+bool cpuHasAvx2();
+// AVX-512F together with AVX2 (the AVX-512 table shares the AVX2 kernels).
+bool cpuHasAvx512();
+
+// Scalar kernels: layer normalization on every path (its order of operations
+// is a sequential chain); elu, sigmoid and tanh on the baseline path.
+void runLayerNormScalar(const Layer& layer, Slice<const float> input);
+void eluScalar(const Layer& layer, Slice<const float> input);
+void sigmoidScalar(const Layer& layer, Slice<const float> input);
+void tanhScalar(const Layer& layer, Slice<const float> input);
+
+// Portable baseline: 4-lane vectors (SSE2 on x86-64) or plain loops.
+void runLinearBaseline(const Layer& layer, Slice<const float> input);
+void clipBaseline(const Layer& layer, Slice<const float> input);
+void reluBaseline(const Layer& layer, Slice<const float> input);
+void relu6Baseline(const Layer& layer, Slice<const float> input);
+void leakyReluBaseline(const Layer& layer, Slice<const float> input);
+
+#if defined(__x86_64__)
+// AVX2 (without FMA): only called after cpuHasAvx2().
+void runLinearAvx2(const Layer& layer, Slice<const float> input);
+void clipAvx2(const Layer& layer, Slice<const float> input);
+void reluAvx2(const Layer& layer, Slice<const float> input);
+void relu6Avx2(const Layer& layer, Slice<const float> input);
+void leakyReluAvx2(const Layer& layer, Slice<const float> input);
+void eluAvx2(const Layer& layer, Slice<const float> input);
+void sigmoidAvx2(const Layer& layer, Slice<const float> input);
+void tanhAvx2(const Layer& layer, Slice<const float> input);
+// AVX-512F (without FMA): only called after cpuHasAvx512().
+void runLinearAvx512(const Layer& layer, Slice<const float> input);
+#endif
+
+}  // namespace tolvex

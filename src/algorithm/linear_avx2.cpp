@@ -1,0 +1,192 @@
+// Fully connected layer with AVX2 (no FMA: every product is rounded before it
+// is added).
+//
+// Output neuron n is ((b[n] + s) + tail products in order), where s sums the
+// 16 lane accumulators of the neuron in lane order and lane l accumulates
+// x[16j+l]·W[n][16j+l] over the chunks j in order. Any schedule that keeps
+// that sequence of additions per neuron and lane gives the same bits, so:
+//  - rows are taken 4 at a time over the whole input, their 16-lane
+//    accumulators held in 8 ymm registers (each input chunk is loaded once
+//    per 4 rows, each row is read as one sequential stream);
+//  - the accumulators of 8 neurons are then transposed, so that one vector
+//    addition advances the in-order lane reduction of all 8 at once; the
+//    tail products go through the same transpose and are added after the
+//    bias, again 8 neurons per addition.
+//
+// Only raw pointers and intrinsics are used here: an inline function from a
+// shared header, emitted from this file, would carry AVX2 code into callers
+// that run before the CPU check.
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+#include "algorithm/kernels.hpp"
+
+namespace tolvex {
+
+namespace {
+
+constexpr size_t kLanes = 16;
+constexpr size_t kRowsPerBlock = 4;
+constexpr size_t kNeuronsPerGroup = 8;
+
+// Lane accumulators and tail products of one group of 8 neurons, neuron k in
+// row k. Rows past the end of a short last group are zero.
+struct alignas(64) GroupState {
+    float acc[kNeuronsPerGroup][kLanes];
+    float tail[kNeuronsPerGroup][kLanes];
+};
+
+// Mask of the first r lanes, r in 0..8.
+__m256i firstLanes(size_t r) {
+    alignas(32) static const int32_t kMask[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kMask + 8 - r));
+}
+
+// Rows of up to this many floats are short streams that the hardware
+// prefetcher picks up late; for them the rows of the next block are fetched
+// into L1 while the current block runs. Longer rows stream well on their own.
+constexpr size_t kPrefetchMaxRow = 512;
+// Below this many weights the whole matrix stays in L1 between passes.
+constexpr size_t kL1Weights = 16384;
+
+// Prefetches the line `floats` floats after p. The last block's prefetches
+// point past the weights; a prefetch never faults, and the address is formed
+// as an integer so no out-of-range pointer is made.
+void prefetchAhead(const float* p, size_t floats) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(p) + floats * sizeof(float);
+    _mm_prefetch(reinterpret_cast<const char*>(address), _MM_HINT_T0);
+}
+
+// Accumulates K rows starting at w (row stride L) against x, and stores their
+// lane accumulators and (when L % 16 != 0) their tail products.
+template <size_t K, bool kPrefetchNext>
+void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLanes], float (*tail)[kLanes]) {
+    const size_t chunks = L / kLanes, tail_len = L % kLanes, v = chunks * kLanes;
+    const float* row[K];
+    for (size_t k = 0; k < K; ++k) row[k] = w + k * L;
+
+    __m256 lo[K], hi[K];
+    for (size_t k = 0; k < K; ++k) lo[k] = hi[k] = _mm256_setzero_ps();
+#pragma GCC unroll 2
+    for (size_t i = 0; i < v; i += kLanes) {
+        if (kPrefetchNext)
+            for (size_t k = 0; k < K; ++k) prefetchAhead(row[k] + i, K * L);
+        const __m256 x0 = _mm256_loadu_ps(x + i), x1 = _mm256_loadu_ps(x + i + 8);
+        for (size_t k = 0; k < K; ++k) {
+            lo[k] = _mm256_add_ps(lo[k], _mm256_mul_ps(x0, _mm256_loadu_ps(row[k] + i)));
+            hi[k] = _mm256_add_ps(hi[k], _mm256_mul_ps(x1, _mm256_loadu_ps(row[k] + i + 8)));
+        }
+    }
+    for (size_t k = 0; k < K; ++k) {
+        _mm256_store_ps(acc[k], lo[k]);
+        _mm256_store_ps(acc[k] + 8, hi[k]);
+    }
+
+    if (tail_len == 0) return;
+    // Masked-off lanes are neither read nor faulted on; they hold 0.
+    const __m256i m0 = firstLanes(tail_len < 8 ? tail_len : 8);
+    const __m256i m1 = firstLanes(tail_len > 8 ? tail_len - 8 : 0);
+    const __m256 x0 = _mm256_maskload_ps(x + v, m0), x1 = _mm256_maskload_ps(x + v + 8, m1);
+    for (size_t k = 0; k < K; ++k) {
+        _mm256_store_ps(tail[k], _mm256_mul_ps(x0, _mm256_maskload_ps(row[k] + v, m0)));
+        _mm256_store_ps(tail[k] + 8, _mm256_mul_ps(x1, _mm256_maskload_ps(row[k] + v + 8, m1)));
+    }
+}
+
+// Accumulates m rows (1..8) of one group into st, 4 rows per register block.
+template <bool kPrefetchNext>
+void accumulateGroup(const float* x, const float* w, size_t L, size_t m, GroupState& st) {
+    size_t k = 0;
+    for (; k + kRowsPerBlock <= m; k += kRowsPerBlock)
+        accumulateRows<kRowsPerBlock, kPrefetchNext>(x, w + k * L, L, st.acc + k, st.tail + k);
+    switch (m - k) {
+        case 3: accumulateRows<3, false>(x, w + k * L, L, st.acc + k, st.tail + k); break;
+        case 2: accumulateRows<2, false>(x, w + k * L, L, st.acc + k, st.tail + k); break;
+        case 1: accumulateRows<1, false>(x, w + k * L, L, st.acc + k, st.tail + k); break;
+        default: break;
+    }
+}
+
+// Columns c .. c + 4 * quarters - 1 (at most 8) of the 8x16 block `rows`:
+// out[i][k] = rows[k][c + i]. Each register first takes the same column
+// quarter of rows r and r+4 from memory, so only the 4x4 transposes inside
+// each 128-bit lane need shuffle instructions.
+void transpose8(const float (*rows)[kLanes], size_t c, size_t quarters, __m256* out) {
+    for (size_t q = 0; q < quarters; ++q) {
+        const size_t col = c + 4 * q;
+        __m256 a[4];
+        for (size_t r = 0; r < 4; ++r)
+            a[r] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_load_ps(rows[r] + col)),
+                                        _mm_load_ps(rows[r + 4] + col), 1);
+        const __m256 u0 = _mm256_unpacklo_ps(a[0], a[1]), u1 = _mm256_unpackhi_ps(a[0], a[1]);
+        const __m256 u2 = _mm256_unpacklo_ps(a[2], a[3]), u3 = _mm256_unpackhi_ps(a[2], a[3]);
+        out[4 * q + 0] = _mm256_shuffle_ps(u0, u2, 0x44);
+        out[4 * q + 1] = _mm256_shuffle_ps(u0, u2, 0xEE);
+        out[4 * q + 2] = _mm256_shuffle_ps(u1, u3, 0x44);
+        out[4 * q + 3] = _mm256_shuffle_ps(u1, u3, 0xEE);
+    }
+}
+
+// Finishes m neurons (1..8): lane sums in lane order, plus bias, plus the
+// tail products in order; writes exactly m outputs.
+void reduceGroup(const GroupState& st, size_t L, const float* bias, float* out, size_t m) {
+    const size_t tail_len = L % kLanes;
+    const __m256i mask = firstLanes(m);
+    __m256 s = _mm256_setzero_ps();  // the lane sums are +0.0 without a chunk
+    if (L >= kLanes) {
+        __m256 col[kLanes];
+        transpose8(st.acc, 0, 2, col);
+        transpose8(st.acc, 8, 2, col + 8);
+        s = col[0];
+        for (size_t l = 1; l < kLanes; ++l) s = _mm256_add_ps(s, col[l]);
+    }
+    const __m256 b = m == kNeuronsPerGroup ? _mm256_loadu_ps(bias) : _mm256_maskload_ps(bias, mask);
+    __m256 v = _mm256_add_ps(b, s);
+    if (tail_len != 0) {
+        __m256 col[kLanes];
+        const size_t quarters = (tail_len + 3) / 4;
+        transpose8(st.tail, 0, quarters < 2 ? quarters : 2, col);
+        if (quarters > 2) transpose8(st.tail, 8, quarters - 2, col + 8);
+        for (size_t l = 0; l < tail_len; ++l) v = _mm256_add_ps(v, col[l]);
+    }
+    if (m == kNeuronsPerGroup)
+        _mm256_storeu_ps(out, v);
+    else
+        _mm256_maskstore_ps(out, mask, v);
+}
+
+}  // namespace
+
+void runLinearAvx2(const Layer& layer, Slice<const float> input) {
+    const size_t out = layer.out_buf.len, L = input.len;
+    const float* x = input.ptr;
+    const float* w = layer.cfg.linear.weights;
+    const float* b = layer.cfg.linear.biases;
+    float* y = layer.out_buf.ptr;
+    if (out == 0) return;
+    if (L == 0) {
+        for (size_t n = 0; n < out; ++n) y[n] = b[n] + 0.0f;
+        return;
+    }
+
+    const bool prefetch = L <= kPrefetchMaxRow && out * L > kL1Weights;
+    GroupState st;
+    for (size_t n = 0; n < out; n += kNeuronsPerGroup) {
+        const size_t m = out - n < kNeuronsPerGroup ? out - n : kNeuronsPerGroup;
+        if (m < kNeuronsPerGroup) {
+            // Unused rows take part in the transpose; keep them finite.
+            for (size_t k = m; k < kNeuronsPerGroup; ++k)
+                for (size_t l = 0; l < kLanes; ++l) st.acc[k][l] = st.tail[k][l] = 0.0f;
+        }
+        if (prefetch)
+            accumulateGroup<true>(x, w + n * L, L, m, st);
+        else
+            accumulateGroup<false>(x, w + n * L, L, m, st);
+        reduceGroup(st, L, b + n, y + n, m);
+    }
+}
+
+}  // namespace tolvex
+
+#endif

@@ -1,0 +1,109 @@
+// Whole random models through forwardPass on every implementation, compared
+// bit for bit with the reference, and the choice of implementation.
+#include <string>
+
+#include "algorithm/algorithm.hpp"
+#include "common/model.hpp"
+#include "support/test_allocators.hpp"
+#include "test_algorithm_support.hpp"
+
+using namespace tolvex;
+using namespace tolvex::testing;
+
+namespace {
+
+// Layer definitions over arrays this record owns until the model copies them.
+struct RandomModel {
+    std::vector<LayerDefinition> defs;
+    std::vector<std::vector<float>> arrays;
+    uint32_t input_size = 0;
+
+    const float* keep(std::vector<float> v) {
+        arrays.push_back(std::move(v));
+        return arrays.back().data();
+    }
+};
+
+RandomModel randomModel(FloatSource& src) {
+    RandomModel m;
+    static constexpr uint32_t kWidths[] = {0, 1, 5, 8, 15, 16, 17, 31, 32, 33, 64, 67, 131, 200};
+    auto width = [&] { return kWidths[src.below(sizeof kWidths / sizeof kWidths[0])]; };
+    m.input_size = width();
+    m.arrays.reserve(64);
+    uint32_t prev = m.input_size;
+    const uint32_t layers = 1 + src.below(8);
+    for (uint32_t i = 0; i < layers; ++i) {
+        LayerDefinition d;
+        d.cfg.type = static_cast<LayerType>(src.below(kLayerTypeCount));
+        d.size = d.cfg.type == LayerType::linear ? width() : prev;
+        switch (d.cfg.type) {
+            case LayerType::linear:
+                d.cfg.linear.weights = m.keep(src.vec(size_t{d.size} * prev, 0.001));
+                d.cfg.linear.biases = m.keep(src.vec(d.size, 0.01));
+                break;
+            case LayerType::layer_norm:
+                d.cfg.layer_norm.weights = m.keep(src.vec(d.size, 0.0));
+                d.cfg.layer_norm.biases = m.keep(src.vec(d.size, 0.0));
+                d.cfg.layer_norm.eps = 1e-5f;
+                break;
+            case LayerType::clip: d.cfg.clip = {-0.5f, src.next(0.0)}; break;
+            case LayerType::elu: d.cfg.elu = {src.next(0.0)}; break;
+            case LayerType::leaky_relu: d.cfg.leaky_relu = {src.next(0.0)}; break;
+            default: break;
+        }
+        m.defs.push_back(d);
+        prev = d.size;
+    }
+    return m;
+}
+
+class ModelForward : public KernelPath {};
+TOLVEX_ON_EVERY_KERNEL_PATH(ModelForward);
+
+TEST_P(ModelForward, RandomModelsMatchReference) {
+    FloatSource src(21);
+    for (int rep = 0; rep < 300; ++rep) {
+        CountingAllocator counter;
+        RandomModel rm = randomModel(src);
+        auto model = create(counter.get(), {rm.defs.data(), rm.defs.size()}, rm.input_size);
+        ASSERT_TRUE(model.has_value());
+        const std::vector<float> input = src.vec(rm.input_size, 0.001);
+        std::vector<float> host = input;
+        const Slice<const float> in{host.data(), host.size()};
+
+        const std::vector<float> want = referenceForward(*model, in);
+        for (int pass = 0; pass < 2; ++pass) {
+            forwardPass(*model, in);
+            Slice<float> out = getOutputBuffer(*model);
+            ASSERT_EQ(out.len, want.size());
+            ASSERT_TRUE(sameBits(want.data(), out.ptr, out.len)) << "model " << rep << ", pass " << pass;
+        }
+        EXPECT_TRUE(sameBits(input.data(), host.data(), input.size())) << "input was written";
+        deinit(*model);
+        EXPECT_EQ(counter.liveBlocks(), 0u);
+    }
+}
+
+TEST(KernelChoice, BaselineIsAlwaysAvailableAndLast) {
+    Slice<const KernelTable* const> all = availableImplementations();
+    ASSERT_GE(all.len, 1u);
+    EXPECT_STREQ(all[all.len - 1]->name, "baseline");
+    EXPECT_EQ(&activeImplementation(), all[0]);
+    std::vector<std::string> names;
+    for (const KernelTable* t : all) names.push_back(t->name);
+    std::vector<std::string> want;
+    if (cpuHasAvx512()) want.push_back("avx512");
+    if (cpuHasAvx2()) want.push_back("avx2");
+    want.push_back("baseline");
+    EXPECT_EQ(names, want);
+}
+
+TEST(KernelChoice, ForcedImplementationIsUsedUntilReset) {
+    Slice<const KernelTable* const> all = availableImplementations();
+    forceImplementation(all[all.len - 1]);
+    EXPECT_EQ(&activeImplementation(), all[all.len - 1]);
+    forceImplementation(nullptr);
+    EXPECT_EQ(&activeImplementation(), all[0]);
+}
+
+}  // namespace

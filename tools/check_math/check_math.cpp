@@ -1,0 +1,269 @@
+// check_math: proves, over all 2^32 float inputs, that tolvex::math::exp and
+// tolvex::math::tanh are correctly rounded (to nearest, ties to even), on the
+// scalar path and on the AVX2 path.
+//
+// The argument, input by input:
+// 1. AVX2 path = scalar path: every input goes through both array forms and
+//    the results are compared bit for bit (all 2^32 inputs, both functions).
+// 2. Scalar path = correctly rounded result, with the reference taken as:
+//    - NaN: the input quieted (quiet bit set), sign and payload kept.
+//    - Everywhere else MPFR (precision 24, float exponent range, subnormals
+//      emulated with mpfr_subnormalize, MPFR_RNDN), except on four ranges
+//      where the correctly rounded result is settled by monotonicity or a
+//      bound, each with its premise checked against MPFR at start-up:
+//      * exp, x <= −104 (with −inf): exp is increasing and rounding to nearest
+//        is monotonic, so RN(exp x) <= RN(exp(−104)) = +0: the result is +0.
+//      * exp, x >= 89 (with +inf): likewise RN(exp x) >= RN(exp 89) = +inf.
+//      * exp, |x| <= 2^-26: RN(exp(−2^-26)) = RN(exp(2^-26)) = 1, and by
+//        monotonicity every input between gives 1.
+//      * tanh, |x| >= 10: RN(tanh 10) = 1 and tanh is increasing and odd
+//        (rounding to nearest is symmetric): the result is ±1.
+//      * tanh, 0 < |x| <= 2^-13: x − x^3/3 < tanh x < x for x > 0, and the gap
+//        from x down to the next float is at least 2^-24·x (2^-149 for
+//        subnormals); x^3/3 is less than half of that (x^2 <= 2^-26 <
+//        1.5·2^-24), so tanh x lies within half a gap below x and rounds to
+//        x. With ±0 this gives: the result is x itself.
+//    MPFR is called once per magnitude for tanh (its correctly rounded
+//    results are odd), once per input for exp.
+// 3. The exception tables are consistent: every entry's input fails the
+//    rounding test (no stale entry) and its result equals MPFR's.
+// Steps 1 and 2 together cover every input of both paths. `--exceptions`
+// instead lists every input whose rounding test fails, with its correctly
+// rounded result, in the form of the library's tables.
+#include <mpfr.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "algorithm/math.hpp"
+#include "algorithm/math_core.hpp"
+
+namespace {
+
+using tolvex::math::detail::RoundingException;
+
+enum class Fn { exp, tanh };
+
+const char* name(Fn f) { return f == Fn::exp ? "exp" : "tanh"; }
+
+// MPFR in the float format: 24 bits, exponents of binary32, subnormals.
+class Reference {
+public:
+    Reference() {
+        mpfr_set_emin(-148);  // 2^-149 = 0.5·2^-148, the least subnormal
+        mpfr_set_emax(128);
+        mpfr_init2(x_, 24);
+        mpfr_init2(y_, 24);
+    }
+    ~Reference() {
+        mpfr_clear(x_);
+        mpfr_clear(y_);
+        mpfr_free_cache();
+    }
+    Reference(const Reference&) = delete;
+    Reference& operator=(const Reference&) = delete;
+
+    float operator()(Fn f, float x) {
+        ++calls;
+        mpfr_set_flt(x_, x, MPFR_RNDN);
+        int t = f == Fn::exp ? mpfr_exp(y_, x_, MPFR_RNDN) : mpfr_tanh(y_, x_, MPFR_RNDN);
+        t = mpfr_subnormalize(y_, t, MPFR_RNDN);
+        return mpfr_get_flt(y_, MPFR_RNDN);
+    }
+    uint64_t calls = 0;
+
+private:
+    mpfr_t x_, y_;
+};
+
+uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
+float fromBits(uint32_t b) { return std::bit_cast<float>(b); }
+bool isNan(uint32_t b) { return (b & 0x7fffffffu) > 0x7f800000u; }
+
+// Magnitude boundaries of the ranges settled without MPFR.
+const uint32_t kExpLow = bits(104.0f);           // x <= −104: +0
+const uint32_t kExpHigh = bits(89.0f);           // x >= 89: +inf
+const uint32_t kExpTiny = bits(0x1p-26f);        // |x| <= 2^-26: 1
+const uint32_t kTanhSat = bits(10.0f);           // |x| >= 10: ±1
+const uint32_t kTanhTiny = bits(0x1p-13f);       // |x| <= 2^-13: x
+
+// The correctly rounded result for input bits `b`; `ref` only when needed.
+// For tanh, `cached_mag` carries MPFR's result for the magnitude between the
+// two signs (NaN bits when not yet computed).
+uint32_t expected(Fn f, uint32_t b, Reference& ref, uint32_t& cached_mag) {
+    if (isNan(b)) return b | 0x00400000u;
+    uint32_t mag = b & 0x7fffffffu, sign = b & 0x80000000u;
+    if (f == Fn::exp) {
+        if (sign && mag >= kExpLow) return 0;
+        if (!sign && mag >= kExpHigh) return 0x7f800000u;
+        if (mag <= kExpTiny) return bits(1.0f);
+        return bits(ref(f, fromBits(b)));
+    }
+    if (mag >= kTanhSat) return sign | bits(1.0f);
+    if (mag <= kTanhTiny) return b;
+    if (isNan(cached_mag)) cached_mag = bits(ref(f, fromBits(mag)));
+    return sign | cached_mag;
+}
+
+bool checkPremises() {
+    Reference ref;
+    bool ok = ref(Fn::exp, -104.0f) == 0.0f && ref(Fn::exp, 89.0f) == INFINITY &&
+              ref(Fn::exp, -0x1p-26f) == 1.0f && ref(Fn::exp, 0x1p-26f) == 1.0f && ref(Fn::tanh, 10.0f) == 1.0f;
+    if (!ok) std::printf("a premise of the settled ranges does not hold\n");
+    return ok;
+}
+
+struct Tally {
+    uint64_t scalar_bad = 0, avx2_bad = 0, mpfr_calls = 0;
+    void add(const Tally& o) {
+        scalar_bad += o.scalar_bad;
+        avx2_bad += o.avx2_bad;
+        mpfr_calls += o.mpfr_calls;
+    }
+};
+
+constexpr uint32_t kBlock = 1u << 16;  // magnitudes per unit of work
+
+void report(Fn f, uint32_t in, uint32_t got, uint32_t want, const char* path) {
+    static std::mutex m;
+    static int shown = 0;
+    std::lock_guard lock(m);
+    if (shown++ < 20)
+        std::printf("  %s %s(%a [0x%08x]) = 0x%08x, correctly rounded 0x%08x\n", path, name(f), fromBits(in), in,
+                    got, want);
+}
+
+// Checks the magnitudes [first, first + kBlock) with both signs.
+void checkBlock(Fn f, uint32_t first, bool avx2, Reference& ref, Tally& t) {
+    static thread_local std::vector<float> in(2 * kBlock), scalar(2 * kBlock), vec(2 * kBlock);
+    for (uint32_t i = 0; i < kBlock; ++i) {
+        in[2 * i] = fromBits(first + i);
+        in[2 * i + 1] = fromBits((first + i) | 0x80000000u);
+    }
+    auto scalarFn = f == Fn::exp ? tolvex::math::expArray : tolvex::math::tanhArray;
+    auto vecFn = f == Fn::exp ? tolvex::math::expArrayAvx2 : tolvex::math::tanhArrayAvx2;
+    scalarFn(in.data(), scalar.data(), in.size());
+    if (avx2) {
+        vecFn(in.data(), vec.data(), in.size());
+        for (size_t i = 0; i < in.size(); ++i)
+            if (bits(vec[i]) != bits(scalar[i])) {
+                ++t.avx2_bad;
+                report(f, bits(in[i]), bits(vec[i]), bits(scalar[i]), "AVX2 differs from scalar:");
+            }
+    }
+    uint64_t calls_before = ref.calls;
+    for (uint32_t i = 0; i < kBlock; ++i) {
+        uint32_t cached = 0xffffffffu;
+        for (int s = 0; s < 2; ++s) {
+            uint32_t b = bits(in[2 * i + s]);
+            uint32_t want = expected(f, b, ref, cached);
+            if (bits(scalar[2 * i + s]) != want) {
+                ++t.scalar_bad;
+                report(f, b, bits(scalar[2 * i + s]), want, "scalar");
+            }
+        }
+    }
+    t.mpfr_calls += ref.calls - calls_before;
+}
+
+Tally checkAll(Fn f, bool avx2, unsigned threads) {
+    std::atomic<uint32_t> next{0};
+    std::vector<Tally> tallies(threads);
+    std::vector<std::thread> pool;
+    for (unsigned w = 0; w < threads; ++w)
+        pool.emplace_back([&, w] {
+            Reference ref;
+            for (uint32_t blk; (blk = next.fetch_add(1)) < (1u << 31) / kBlock;)
+                checkBlock(f, blk * kBlock, avx2, ref, tallies[w]);
+        });
+    for (auto& th : pool) th.join();
+    Tally total;
+    for (auto& t : tallies) total.add(t);
+    return total;
+}
+
+// Inputs (magnitudes for tanh) whose rounding test fails.
+std::vector<RoundingException> undecidedInputs(Fn f, unsigned threads) {
+    using namespace tolvex::math::detail;
+    std::mutex m;
+    std::vector<RoundingException> found;
+    std::atomic<uint32_t> next{0};
+    std::vector<std::thread> pool;
+    const uint32_t blocks = f == Fn::exp ? (1u << 16) : (1u << 15);  // all bits, or magnitudes
+    for (unsigned w = 0; w < threads; ++w)
+        pool.emplace_back([&] {
+            Reference ref;
+            for (uint32_t blk; (blk = next.fetch_add(1)) < blocks;)
+                for (uint32_t i = 0; i < kBlock; ++i) {
+                    uint32_t b = blk * kBlock + i;
+                    if (isNan(b)) continue;
+                    float out;
+                    double y = f == Fn::exp ? expApprox(fromBits(b)) : tanhAbsApprox(fromBits(b));
+                    if (roundChecked(y, f == Fn::exp ? kExpWiden : kTanhWiden, out)) continue;
+                    uint32_t want = bits(ref(f, fromBits(b)));
+                    std::lock_guard lock(m);
+                    found.push_back({b, want});
+                }
+        });
+    for (auto& th : pool) th.join();
+    std::sort(found.begin(), found.end(), [](auto& a, auto& b) { return a.in < b.in; });
+    return found;
+}
+
+bool tablesMatch(Fn f, unsigned threads) {
+    using namespace tolvex::math::detail;
+    std::vector<RoundingException> want = undecidedInputs(f, threads);
+    auto have = f == Fn::exp ? expExceptions() : tanhExceptions();
+    bool same = want.size() == have.size() &&
+                std::equal(want.begin(), want.end(), have.begin(),
+                           [](auto& a, auto& b) { return a.in == b.in && a.out == b.out; });
+    std::printf("%-4s exception table: %zu entries, %s\n", name(f), have.size(),
+                same ? "exactly the inputs whose rounding test fails, results equal to MPFR"
+                     : "DIFFERS from the inputs whose rounding test fails");
+    return same;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    bool avx2 = __builtin_cpu_supports("avx2");
+    auto start = std::chrono::steady_clock::now();
+    auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+
+    if (argc > 1 && std::strcmp(argv[1], "--exceptions") == 0) {
+        for (Fn f : {Fn::exp, Fn::tanh}) {
+            std::printf("// %s\n", name(f));
+            for (auto& e : undecidedInputs(f, threads))
+                std::printf("    {0x%08x, 0x%08x},  // %a -> %a\n", e.in, e.out, fromBits(e.in), fromBits(e.out));
+        }
+        std::printf("// %.1f s\n", seconds());
+        return 0;
+    }
+
+    std::printf("check_math: all 2^32 inputs, %u threads, AVX2 path %s\n", threads,
+                avx2 ? "checked" : "not available on this CPU");
+    bool ok = checkPremises();
+    for (Fn f : {Fn::exp, Fn::tanh}) {
+        double t0 = seconds();
+        Tally t = checkAll(f, avx2, threads);
+        std::printf("%-4s scalar vs correctly rounded: %" PRIu64 " mismatches (%" PRIu64 " MPFR calls); "
+                    "AVX2 vs scalar: %" PRIu64 " mismatches; %.1f s\n",
+                    name(f), t.scalar_bad, t.mpfr_calls, t.avx2_bad, seconds() - t0);
+        ok = ok && t.scalar_bad == 0 && t.avx2_bad == 0;
+    }
+    for (Fn f : {Fn::exp, Fn::tanh}) ok = tablesMatch(f, threads) && ok;
+    std::printf("%s, total %.1f s\n", ok ? "PASS" : "FAIL", seconds());
+    return ok ? 0 : 1;
+}
