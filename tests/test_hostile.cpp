@@ -241,6 +241,7 @@ TEST_F(Hostile, BrokenUtf8AndNulBytes) {
 TEST_F(Hostile, DevZero) {
     EXPECT_EQ(load(false, "/dev/zero"), tolvex_HeaderMismatch);
     EXPECT_EQ(load(true, "/dev/zero"), tolvex_SyntaxError);
+    EXPECT_LE(alloc.peakBytes(), kSlack);
 }
 
 // A FIFO is read like a file: to the end of what the writer sends.
