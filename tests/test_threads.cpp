@@ -26,11 +26,7 @@ using namespace tolvex::testing;
 namespace {
 
 constexpr int kThreads = 4;
-#ifdef TOLVEX_SANITIZED
-constexpr int kIterations = 20;
-#else
-constexpr int kIterations = 40;
-#endif
+constexpr int kIterations = 50;
 
 // Points standard error at a pipe that a thread drains, so the listings of
 // many threads do not flood the test log. A sanitizer report that lands in
