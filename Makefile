@@ -35,7 +35,7 @@ test-tsan: deps
 
 # The libFuzzer targets (clang, ASan + UBSan), each run for FUZZ_SECONDS on
 # its seed corpus in fuzz/corpus; any finding fails the run.
-fuzz-build: fuzz-deps
+fuzz-build: deps fuzz-deps
 	cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
