@@ -1,9 +1,13 @@
 # Thin wrapper over CMake for the README's commands.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_CXX   ?= clang++-19
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 
-.PHONY: all demo test test-sanitize bench deps clean
+.PHONY: all demo test test-sanitize test-tsan fuzz fuzz-build bench deps fuzz-deps clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -28,6 +32,23 @@ test-sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# The thread stress tests under ThreadSanitizer; any report fails the run (at
+# exit, so that a report written while a test holds stderr still gets out).
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVEX_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tolvex_tests
+	TSAN_OPTIONS=second_deadlock_stack=1 \
+	  ctest --test-dir $(TSAN_BUILD) -R '^Threads\.' --output-on-failure -j $(JOBS)
+
+# The libFuzzer targets (clang, ASan + UBSan), each run for FUZZ_SECONDS on
+# its seed corpus in fuzz/corpus; any finding fails the run.
+fuzz-build: deps fuzz-deps
+	cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 bench: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTOLVEX_BUILD_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
@@ -36,5 +57,8 @@ bench: deps
 deps:
 	@tools/install-deps.sh
 
+fuzz-deps:
+	@tools/install-deps.sh fuzz
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

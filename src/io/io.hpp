@@ -98,6 +98,15 @@ struct MemoryCursor {
 };
 ByteSource memorySource(MemoryCursor* cursor);
 
+// A fixed-capacity byte buffer. A write that does not fit stores what does and
+// fails with WriteFailed, as a full disk would, so a buffer of capacity k
+// stands for a disk that fills after k bytes.
+struct MemoryBuffer {
+    std::span<uint8_t> bytes;
+    size_t len = 0;
+};
+ByteSink memorySink(MemoryBuffer* buffer);
+
 // Opens `path`, runs body(reader) over a stack buffer, closes on every path.
 template <class T, class Body>
 Result<T> withFileReader(const char* path, size_t path_len, Body&& body) {

@@ -89,8 +89,20 @@ std::optional<uint64_t> memoryRemaining(void* ctx) {
     return c->bytes.size() - c->pos;
 }
 
+Status memoryWrite(void* ctx, const uint8_t* src, size_t n) {
+    auto* b = static_cast<MemoryBuffer*>(ctx);
+    size_t room = b->bytes.size() - b->len;
+    size_t take = room < n ? room : n;
+    if (take != 0) std::memcpy(b->bytes.data() + b->len, src, take);
+    b->len += take;
+    if (take != n) return fail(Error::WriteFailed);
+    return {};
+}
+
 }  // namespace
 
 ByteSource memorySource(MemoryCursor* cursor) { return {cursor, memoryRead, memoryRemaining}; }
+
+ByteSink memorySink(MemoryBuffer* buffer) { return {buffer, memoryWrite}; }
 
 }  // namespace tolvex::io

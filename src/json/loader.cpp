@@ -76,7 +76,7 @@ struct Partial {
     }
 };
 
-Status buildLinear(Partial& p, const Value& layer, uint32_t& prev_size, LayerConfig& cfg) {
+Status buildLinear(Partial& p, const Value& layer, size_t len, uint32_t& prev_size, LayerConfig& cfg) {
     const Value* weight = TOLVEX_TRY(requiredArray(layer, "weight"));
     const Value* bias = TOLVEX_TRY(requiredArray(layer, "bias"));
     size_t rows = weight->len;
@@ -84,22 +84,26 @@ Status buildLinear(Partial& p, const Value& layer, uint32_t& prev_size, LayerCon
     // The weight count is a 32-bit quantity of the model.
     uint64_t count = uint64_t{rows} * prev_size;
     if (count > UINT32_MAX) return fail(Error::WrongNumberOfWeights);
-    p.weights = TOLVEX_TRY(p.a.allocArray<float>(count));
+    // Every row is checked, in order, before the weights are allocated: the
+    // array's length is the product of two counts, and rows that cannot fill
+    // it must not cost its memory.
     for (size_t n = 0; n < rows; ++n) {
         const Value* row = element(*weight, n);
         if (row == nullptr || !row->isArray()) return malformed();
         if (row->len != prev_size) return fail(Error::WrongNumberOfWeights);
-        TOLVEX_CHECK(copyNumbers(p.weights.ptr + n * prev_size, *row));
+        if (!row->isNumberArray()) return malformed();
     }
+    p.weights = TOLVEX_TRY(p.a.allocArray<float>(count));
+    for (size_t n = 0; n < rows; ++n) TOLVEX_CHECK(copyNumbers(p.weights.ptr + n * prev_size, *element(*weight, n)));
     p.biases = TOLVEX_TRY(p.a.allocArray<float>(rows));
     TOLVEX_CHECK(copyNumbers(p.biases.ptr, *bias));
     cfg.linear = {p.weights.ptr, p.biases.ptr};
-    if (rows != p.out_buf.len) return fail(Error::WrongLayerSize);
+    if (rows != len) return fail(Error::WrongLayerSize);
     prev_size = static_cast<uint32_t>(rows);
     return {};
 }
 
-Status buildLayerNorm(Partial& p, const Value& layer, uint32_t& prev_size, LayerConfig& cfg) {
+Status buildLayerNorm(Partial& p, const Value& layer, size_t len, uint32_t& prev_size, LayerConfig& cfg) {
     float eps = TOLVEX_TRY(optionalFloat(layer, "eps", kDefaultEps));
     const Value* weight = TOLVEX_TRY(requiredArray(layer, "weight"));
     const Value* bias = TOLVEX_TRY(requiredArray(layer, "bias"));
@@ -113,7 +117,7 @@ Status buildLayerNorm(Partial& p, const Value& layer, uint32_t& prev_size, Layer
     cfg.layer_norm = {p.weights.ptr, p.biases.ptr, eps};
     // Teardown frees both arrays with the length of the buffer the layer
     // works in, which a zero input length left unchecked above.
-    if (count != p.out_buf.len) return fail(Error::WrongLayerSize);
+    if (count != len) return fail(Error::WrongLayerSize);
     prev_size = static_cast<uint32_t>(count);
     return {};
 }
@@ -126,22 +130,25 @@ Status buildLayer(Model& model, size_t i, const Value& layer, uint32_t& prev_siz
     if (!parsed) return fail(Error::UnsupportedLayerType);
     LayerType type = *parsed;
 
-    if (i == 0 || shouldAllocOutBuf(type)) {
+    // The length of the layer's output buffer: its own "size", or the
+    // buffer it shares.
+    bool owns_buf = i == 0 || shouldAllocOutBuf(type);
+    size_t len;
+    if (owns_buf) {
         uint64_t size = TOLVEX_TRY(getOutBufSizeFromJson(layer));
         // A negative size wraps to a huge count and lands here too.
         if (size > std::numeric_limits<uint64_t>::max() / sizeof(float)) return fail(Error::OutOfMemory);
         if (size > UINT32_MAX) return malformed();
-        p.out_buf = TOLVEX_TRY(model.allocator.allocArray<float>(size));
-        p.owns_out_buf = true;
+        len = size;
     } else {
-        p.out_buf = model.layers[i - 1].out_buf;
+        len = model.layers[i - 1].out_buf.len;
     }
 
     Layer built;
     built.cfg.type = type;
     switch (type) {
-        case LayerType::linear: TOLVEX_CHECK(buildLinear(p, layer, prev_size, built.cfg)); break;
-        case LayerType::layer_norm: TOLVEX_CHECK(buildLayerNorm(p, layer, prev_size, built.cfg)); break;
+        case LayerType::linear: TOLVEX_CHECK(buildLinear(p, layer, len, prev_size, built.cfg)); break;
+        case LayerType::layer_norm: TOLVEX_CHECK(buildLayerNorm(p, layer, len, prev_size, built.cfg)); break;
         case LayerType::clip: {
             float lo = TOLVEX_TRY(requiredFloat(layer, "min"));
             float hi = TOLVEX_TRY(requiredFloat(layer, "max"));
@@ -160,9 +167,18 @@ Status buildLayer(Model& model, size_t i, const Value& layer, uint32_t& prev_siz
         case LayerType::tanh: break;
     }
     // Every layer but a linear one maps its input element by element.
-    if (i == 0 && type != LayerType::linear && p.out_buf.len != model.input_size)
-        return fail(Error::WrongLayerSize);
+    if (i == 0 && type != LayerType::linear && len != model.input_size) return fail(Error::WrongLayerSize);
 
+    // The buffer holds nothing from the file, so it is allocated only once
+    // the parameters have passed their checks: a claimed size costs no memory
+    // unless the file's own weights and biases back it (or, for an
+    // activation first, the input size calls for it).
+    if (owns_buf) {
+        p.out_buf = TOLVEX_TRY(model.allocator.allocArray<float>(len));
+        p.owns_out_buf = true;
+    } else {
+        p.out_buf = model.layers[i - 1].out_buf;
+    }
     built.out_buf = p.out_buf;
     model.layers[i] = built;
     return {};

@@ -18,7 +18,10 @@ void* CountingAllocator::allocFn(void* ctx, size_t len, size_t align) {
     auto* self = static_cast<CountingAllocator*>(ctx);
     std::lock_guard lock(self->mu_);
     size_t n = ++self->count_;
+    if (len > self->largest_request_) self->largest_request_ = len;
     if ((self->fail_from_ != 0 && n >= self->fail_from_) || (self->fail_at_ != 0 && n == self->fail_at_))
+        return nullptr;
+    if (self->limit_ != 0 && (self->live_bytes_ >= self->limit_ || len > self->limit_ - self->live_bytes_))
         return nullptr;
     void* p = nullptr;
     if (posix_memalign(&p, align < sizeof(void*) ? sizeof(void*) : align, len) != 0) return nullptr;
@@ -70,6 +73,15 @@ void CountingAllocator::failFrom(size_t k) {
 void CountingAllocator::failAt(size_t k) {
     std::lock_guard lock(mu_);
     fail_at_ = k == 0 ? 0 : count_ + k;
+}
+
+void CountingAllocator::limitLiveBytes(size_t n) {
+    std::lock_guard lock(mu_);
+    limit_ = n;
+}
+size_t CountingAllocator::largestRequest() const {
+    std::lock_guard lock(mu_);
+    return largest_request_;
 }
 
 ScopedCAllocator::ScopedCAllocator(CountingAllocator& alloc) : a_(alloc.get()) {

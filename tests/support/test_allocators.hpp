@@ -31,6 +31,11 @@ public:
     void failFrom(size_t k);
     // Only allocation number k fails.
     void failAt(size_t k);
+    // An allocation that would take the live bytes above n fails, like a host
+    // with only that much memory; 0 removes the limit.
+    void limitLiveBytes(size_t n);
+    // The largest block asked for so far, granted or not.
+    size_t largestRequest() const;
 
 private:
     struct Block {
@@ -46,6 +51,7 @@ private:
     std::map<void*, Block> blocks_;
     size_t live_bytes_ = 0, peak_bytes_ = 0, count_ = 0, bad_frees_ = 0;
     size_t fail_from_ = 0, fail_at_ = 0;
+    size_t limit_ = 0, largest_request_ = 0;
 };
 
 // Routes cAllocator (and so every exported function) through `alloc` for the
