@@ -263,7 +263,8 @@ void runLinearAvx2(const Layer& layer, Slice<const float> input) {
         return runGroups<true, false>(x, w, b, y, out, L, shift);
     }
     if (L <= kPrefetchMaxRow) return runGroups<false, true>(x, w, b, y, out, L, 0);
-    runGroups<false, false>(x, w, b, y, out, L, 0);}
+    runGroups<false, false>(x, w, b, y, out, L, 0);
+}
 
 }  // namespace tolvex
 

@@ -16,20 +16,7 @@ Result<Slice<float>> copyFloats(Allocator a, const float* src, size_t n) {
     return dst;
 }
 
-// Arrays a layer under construction has allocated so far, freed if a later
-// step of the same layer fails.
-struct Partial {
-    Allocator a;
-    Slice<float> out_buf, weights, biases;
-    bool owns_out_buf = false;
-    void release() const {
-        a.freeArray(biases);
-        a.freeArray(weights);
-        if (owns_out_buf) a.freeArray(out_buf);
-    }
-};
-
-Status buildLayer(Model& model, size_t i, const LayerDefinition& d, uint32_t prev_size, Partial& p) {
+Status buildLayer(Model& model, size_t i, const LayerDefinition& d, uint32_t prev_size, PartialLayer& p) {
     LayerType type = d.cfg.type;
     if (type != LayerType::linear && d.size != prev_size) return fail(Error::WrongLayerSize);
 
@@ -77,7 +64,7 @@ Result<Model> create(Allocator allocator, Slice<const LayerDefinition> defs, uin
 
     uint32_t prev_size = input_size;
     for (size_t i = 0; i < defs.len; ++i) {
-        Partial p{allocator, {}, {}, {}, false};
+        PartialLayer p{allocator, {}, {}, {}, false};
         Status s = buildLayer(model, i, defs[i], prev_size, p);
         if (!s) {
             p.release();

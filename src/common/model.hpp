@@ -13,6 +13,19 @@ namespace tolvex {
 // Nothing stays allocated on failure.
 Result<Model> create(Allocator allocator, Slice<const LayerDefinition> defs, uint32_t input_size);
 
+// The arrays a layer under construction has allocated so far. A model maker
+// whose layer fails releases them before it tears down the complete layers.
+struct PartialLayer {
+    Allocator a;
+    Slice<float> out_buf, weights, biases;
+    bool owns_out_buf = false;
+    void release() const {
+        a.freeArray(biases);
+        a.freeArray(weights);
+        if (owns_out_buf) a.freeArray(out_buf);
+    }
+};
+
 // Frees the weight and bias arrays of layers 0..n-1.
 void freeLayers(const Model& model, size_t n);
 // Frees the output buffers that layers 0..n-1 own.

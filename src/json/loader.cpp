@@ -64,19 +64,7 @@ Status copyNumbers(float* dst, const Value& array) {
     return {};
 }
 
-// What a layer under construction has allocated so far.
-struct Partial {
-    Allocator a;
-    Slice<float> out_buf, weights, biases;
-    bool owns_out_buf = false;
-    void release() const {
-        a.freeArray(biases);
-        a.freeArray(weights);
-        if (owns_out_buf) a.freeArray(out_buf);
-    }
-};
-
-Status buildLinear(Partial& p, const Value& layer, size_t len, uint32_t& prev_size, LayerConfig& cfg) {
+Status buildLinear(PartialLayer& p, const Value& layer, size_t len, uint32_t& prev_size, LayerConfig& cfg) {
     const Value* weight = TOLVEX_TRY(requiredArray(layer, "weight"));
     const Value* bias = TOLVEX_TRY(requiredArray(layer, "bias"));
     size_t rows = weight->len;
@@ -103,7 +91,7 @@ Status buildLinear(Partial& p, const Value& layer, size_t len, uint32_t& prev_si
     return {};
 }
 
-Status buildLayerNorm(Partial& p, const Value& layer, size_t len, uint32_t& prev_size, LayerConfig& cfg) {
+Status buildLayerNorm(PartialLayer& p, const Value& layer, size_t len, uint32_t& prev_size, LayerConfig& cfg) {
     float eps = TOLVEX_TRY(optionalFloat(layer, "eps", kDefaultEps));
     const Value* weight = TOLVEX_TRY(requiredArray(layer, "weight"));
     const Value* bias = TOLVEX_TRY(requiredArray(layer, "bias"));
@@ -122,7 +110,7 @@ Status buildLayerNorm(Partial& p, const Value& layer, size_t len, uint32_t& prev
     return {};
 }
 
-Status buildLayer(Model& model, size_t i, const Value& layer, uint32_t& prev_size, Partial& p) {
+Status buildLayer(Model& model, size_t i, const Value& layer, uint32_t& prev_size, PartialLayer& p) {
     if (layer.kind != Kind::object) return malformed();
     const Value* type_name = layer.find("type");
     if (type_name == nullptr || type_name->kind != Kind::string) return malformed();
@@ -200,7 +188,7 @@ Result<Model> buildModel(Allocator allocator, const Value& root) {
 
     uint32_t prev_size = model.input_size;
     for (size_t i = 0; i < layers->len; ++i) {
-        Partial p{allocator, {}, {}, {}, false};
+        PartialLayer p{allocator, {}, {}, {}, false};
         const Value* layer = element(*layers, i);
         Status s = layer == nullptr ? malformed() : buildLayer(model, i, *layer, prev_size, p);
         if (!s) {
