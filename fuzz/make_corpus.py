@@ -95,7 +95,7 @@ def tvxf_files():
     files["zero-input.Success"] = tvxf(0, [linear(3, [], [1.0, -2.0, 0.5]), plain(SIGMOID, 3)])
     special = [bits(0x7FC00001), bits(0xFFA00000), bits(0x80000000), bits(0x00000001), bits(0x7F800000),
                bits(0xFF800000), bits(0x7F7FFFFF), bits(0x00800000)]
-    files["special-values.Success"] = (
+    files["extreme-values.Success"] = (
         b"tvxf" + u32(2) + u32(3) + u32(LINEAR) + u32(2) + u32(4) + b"".join(special[:4]) + u32(2) +
         b"".join(special[4:6]) + u32(CLIP) + u32(2) + special[6] + special[7] + u32(ELU) + u32(2) + special[0])
     # A later non-linear layer's size field has no effect.
@@ -169,7 +169,7 @@ def json_files():
     files["defaults.Success"] = (b'{"input_size":1,"layers":[{"type":"elu","size":1},{"type":"leaky_relu"},'
                                  b'{"type":"linear","size":1,"weight":[[2]],"bias":[0]},'
                                  b'{"type":"layer_norm","weight":[1],"bias":[0]}]}')
-    files["special-values.Success"] = (b'{"input_size":2,"layers":[{"type":"linear","size":2,"weight":'
+    files["extreme-values.Success"] = (b'{"input_size":2,"layers":[{"type":"linear","size":2,"weight":'
                                        b'[[-0,0.000000000000000000000000000000000000000000001401298464324817],'
                                        b'[339999995214436420000000000000000000000,1e-3]],"bias":[1E2,-2]}]}')
     files["escapes.Success"] = (b'{"input_size":1,"layers":[{"type":"rel\\u0075","size":1,'

@@ -101,29 +101,29 @@ protected:
 }  // namespace
 
 TEST_F(FailureSweep, Builder) {
-    std::vector<ModelSpec> specs = sampleModels(1);
+    std::vector<ModelPlan> plans = sampleModels(1);
     // A long definition: its layer list grows many times.
-    specs.push_back({"long", 2, std::vector<LayerSpec>(1000, LayerSpec{LayerType::relu, 2, {}, {}})});
-    for (const ModelSpec& spec : specs) {
-        SCOPED_TRACE(spec.name);
+    plans.push_back({"long", 2, std::vector<LayerPlan>(1000, LayerPlan{LayerType::relu, 2, {}, {}})});
+    for (const ModelPlan& plan : plans) {
+        SCOPED_TRACE(plan.name);
         // tolvex_new_model_definition: only the record can fail.
         tolvex_model_definition* def = sentinel<tolvex_model_definition>();
         sweep("tolvex_new_model_definition",
               [&] {
                   def = sentinel<tolvex_model_definition>();
-                  return tolvex_new_model_definition(&def, spec.input_size);
+                  return tolvex_new_model_definition(&def, plan.input_size);
               },
               [&](size_t) { EXPECT_EQ(def, sentinel<tolvex_model_definition>()); });
         ASSERT_NE(def, sentinel<tolvex_model_definition>());
         // Each tolvex_add_*: the layer list's growth can fail, and must leave
         // the definition as it was.
-        for (const LayerSpec& layer : spec.layers) {
+        for (const LayerPlan& layer : plan.layers) {
             std::vector<LayerDefinition> before = layersOf(def);
             sweep("tolvex_add_*", [&] { return addLayer(def, layer); },
                   [&](size_t) { EXPECT_TRUE(sameLayers(layersOf(def), before)); });
             ASSERT_EQ(layersOf(def).size(), before.size() + 1);
         }
-        EXPECT_EQ(defOf(def).layers.len, spec.layers.size());
+        EXPECT_EQ(defOf(def).layers.len, plan.layers.size());
         tolvex_free_model_definition(def);
         EXPECT_EQ(alloc.liveBlocks(), 0u);
     }
@@ -132,13 +132,13 @@ TEST_F(FailureSweep, Builder) {
 }
 
 TEST_F(FailureSweep, Create) {
-    for (const ModelSpec& spec : sampleModels(2)) {
-        SCOPED_TRACE(spec.name);
+    for (const ModelPlan& plan : sampleModels(2)) {
+        SCOPED_TRACE(plan.name);
         tolvex_model_definition* def = nullptr;
-        ASSERT_EQ(buildDefinition(spec, &def), tolvex_Success);
+        ASSERT_EQ(buildDefinition(plan, &def), tolvex_Success);
         tolvex_model* ref = nullptr;
         ASSERT_EQ(tolvex_create(&ref, def), tolvex_Success);
-        std::vector<float> want = outputFor(ref, spec.input_size);
+        std::vector<float> want = outputFor(ref, plan.input_size);
         tolvex_free_model(ref);
 
         tolvex_model* net = nullptr;
@@ -155,10 +155,10 @@ TEST_F(FailureSweep, Create) {
                   // The next call succeeds and computes the same bits.
                   tolvex_model* again = nullptr;
                   ASSERT_EQ(tolvex_create(&again, def), tolvex_Success);
-                  EXPECT_EQ(outputFor(again, spec.input_size), want);
+                  EXPECT_EQ(outputFor(again, plan.input_size), want);
                   tolvex_free_model(again);
               });
-        EXPECT_EQ(outputFor(net, spec.input_size), want);
+        EXPECT_EQ(outputFor(net, plan.input_size), want);
         tolvex_free_model(net);
         tolvex_free_model_definition(def);
         EXPECT_EQ(alloc.liveBlocks(), 0u);
@@ -178,17 +178,17 @@ TEST_F(FailureSweep, Loaders) {
     };
     const Entry entries[] = {{"tolvex_load_tvxf", ".tvxf", tolvex_write_tvxf, tolvex_load_tvxf},
                              {"tolvex_load_json", ".json", tolvex_write_json, tolvex_load_json}};
-    for (const ModelSpec& spec : sampleModels(3)) {
-        SCOPED_TRACE(spec.name);
+    for (const ModelPlan& plan : sampleModels(3)) {
+        SCOPED_TRACE(plan.name);
         tolvex_model_definition* def = nullptr;
-        ASSERT_EQ(buildDefinition(spec, &def), tolvex_Success);
+        ASSERT_EQ(buildDefinition(plan, &def), tolvex_Success);
         tolvex_model* ref = nullptr;
         ASSERT_EQ(tolvex_create(&ref, def), tolvex_Success);
         tolvex_free_model_definition(def);
-        std::vector<float> want = outputFor(ref, spec.input_size);
+        std::vector<float> want = outputFor(ref, plan.input_size);
         for (const Entry& e : entries) {
             SCOPED_TRACE(e.name);
-            std::string path = dir + "/" + spec.name + e.ext;
+            std::string path = dir + "/" + plan.name + e.ext;
             ASSERT_EQ(e.write(ref, path.c_str()), tolvex_Success);
             tolvex_model* net = nullptr;
             sweep(
@@ -202,10 +202,10 @@ TEST_F(FailureSweep, Loaders) {
                     else EXPECT_EQ(net, nullptr);
                     tolvex_model* again = nullptr;
                     ASSERT_EQ(e.load(&again, path.c_str()), tolvex_Success);
-                    EXPECT_EQ(outputFor(again, spec.input_size), want);
+                    EXPECT_EQ(outputFor(again, plan.input_size), want);
                     tolvex_free_model(again);
                 });
-            EXPECT_EQ(outputFor(net, spec.input_size), want);
+            EXPECT_EQ(outputFor(net, plan.input_size), want);
             tolvex_free_model(net);
         }
         tolvex_free_model(ref);
@@ -217,10 +217,10 @@ TEST_F(FailureSweep, Loaders) {
 // A sink that fills up after c bytes, for every c short of the whole text:
 // WriteFailed, and what reached the sink is the start of the full output.
 TEST_F(FailureSweep, WritersFailAtEveryByte) {
-    for (const ModelSpec& spec : sampleModels(4)) {
-        SCOPED_TRACE(spec.name);
+    for (const ModelPlan& plan : sampleModels(4)) {
+        SCOPED_TRACE(plan.name);
         tolvex_model_definition* def = nullptr;
-        ASSERT_EQ(buildDefinition(spec, &def), tolvex_Success);
+        ASSERT_EQ(buildDefinition(plan, &def), tolvex_Success);
         tolvex_model* net = nullptr;
         ASSERT_EQ(tolvex_create(&net, def), tolvex_Success);
         tolvex_free_model_definition(def);

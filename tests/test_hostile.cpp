@@ -103,10 +103,10 @@ private:
 
 protected:
     tolvex_model* sample() {
-        // The definition points into the spec's arrays until the model is made.
-        const ModelSpec spec = sampleModels(5)[0];
+        // The definition points into the plan's arrays until the model is made.
+        const ModelPlan plan = sampleModels(5)[0];
         tolvex_model_definition* def = nullptr;
-        EXPECT_EQ(buildDefinition(spec, &def), tolvex_Success);
+        EXPECT_EQ(buildDefinition(plan, &def), tolvex_Success);
         tolvex_model* net = nullptr;
         EXPECT_EQ(tolvex_create(&net, def), tolvex_Success);
         tolvex_free_model_definition(def);

@@ -84,15 +84,15 @@ std::string tempDir() {
 
 // What one thread does with one model, every step checked; the first
 // problem comes back as text.
-std::string exercise(const ModelSpec& spec, const std::vector<float>& want, const std::string& base) {
+std::string exercise(const ModelPlan& plan, const std::vector<float>& want, const std::string& base) {
     tolvex_model_definition* def = nullptr;
-    if (buildDefinition(spec, &def) != tolvex_Success) return "build failed";
+    if (buildDefinition(plan, &def) != tolvex_Success) return "build failed";
     tolvex_model* net = nullptr;
     tolvex_result r = tolvex_create(&net, def);
     tolvex_free_model_definition(def);
     if (r != tolvex_Success) return std::string("create: ") + tolvex_result_name(r);
     std::string err;
-    if (outputFor(net, spec.input_size) != want) err = "created model: output differs";
+    if (outputFor(net, plan.input_size) != want) err = "created model: output differs";
     tolvex_print_layers(net);
     const std::string tv = base + ".tvxf", js = base + ".json";
     if (err.empty() && (r = tolvex_write_tvxf(net, tv.c_str())) != tolvex_Success)
@@ -109,7 +109,7 @@ std::string exercise(const ModelSpec& spec, const std::vector<float>& want, cons
             break;
         }
         // Run twice: no state carries over from one pass to the next.
-        if (outputFor(loaded, spec.input_size) != want || outputFor(loaded, spec.input_size) != want)
+        if (outputFor(loaded, plan.input_size) != want || outputFor(loaded, plan.input_size) != want)
             err = "loaded " + path + ": output differs";
         tolvex_print_layers(loaded);
         tolvex_free_model(loaded);
@@ -118,19 +118,19 @@ std::string exercise(const ModelSpec& spec, const std::vector<float>& want, cons
 }
 
 struct Reference {
-    std::vector<ModelSpec> specs;
+    std::vector<ModelPlan> plans;
     std::vector<std::vector<float>> outputs;
 };
 
 // Each thread's models and their outputs, computed on this thread alone.
 Reference referenceFor(uint32_t seed) {
     Reference ref{sampleModels(seed), {}};
-    for (const ModelSpec& spec : ref.specs) {
+    for (const ModelPlan& plan : ref.plans) {
         tolvex_model_definition* def = nullptr;
         tolvex_model* net = nullptr;
-        if (buildDefinition(spec, &def) != tolvex_Success) continue;
+        if (buildDefinition(plan, &def) != tolvex_Success) continue;
         if (tolvex_create(&net, def) == tolvex_Success) {
-            ref.outputs.push_back(outputFor(net, spec.input_size));
+            ref.outputs.push_back(outputFor(net, plan.input_size));
             tolvex_free_model(net);
         }
         tolvex_free_model_definition(def);
@@ -148,7 +148,7 @@ TEST(Threads, OwnModelsInParallel) {
     std::vector<Reference> refs;
     for (int t = 0; t < kThreads; ++t) {
         refs.push_back(referenceFor(100 + t));
-        ASSERT_EQ(refs.back().outputs.size(), refs.back().specs.size());
+        ASSERT_EQ(refs.back().outputs.size(), refs.back().plans.size());
     }
     std::vector<std::string> errors(kThreads);
     std::atomic<int> ready{0};
@@ -162,10 +162,10 @@ TEST(Threads, OwnModelsInParallel) {
                 while (ready.load() < kThreads) std::this_thread::yield();
                 const Reference& ref = refs[t];
                 for (int it = 0; it < kIterations && errors[t].empty(); ++it)
-                    for (size_t m = 0; m < ref.specs.size() && errors[t].empty(); ++m) {
-                        std::string base = dir + "/t" + std::to_string(t) + "-" + ref.specs[m].name;
-                        std::string err = exercise(ref.specs[m], ref.outputs[m], base);
-                        if (!err.empty()) errors[t] = ref.specs[m].name + ", iteration " + std::to_string(it) + ": " + err;
+                    for (size_t m = 0; m < ref.plans.size() && errors[t].empty(); ++m) {
+                        std::string base = dir + "/t" + std::to_string(t) + "-" + ref.plans[m].name;
+                        std::string err = exercise(ref.plans[m], ref.outputs[m], base);
+                        if (!err.empty()) errors[t] = ref.plans[m].name + ", iteration " + std::to_string(it) + ": " + err;
                     }
             });
         }
@@ -182,10 +182,10 @@ TEST(Threads, OwnModelsInParallel) {
 TEST(Threads, CreateFromOneDefinition) {
     CountingAllocator alloc;
     ScopedCAllocator scope(alloc);
-    const ModelSpec spec = sampleModels(7)[0];
+    const ModelPlan plan = sampleModels(7)[0];
     Reference ref = referenceFor(7);
     tolvex_model_definition* def = nullptr;
-    ASSERT_EQ(buildDefinition(spec, &def), tolvex_Success);
+    ASSERT_EQ(buildDefinition(plan, &def), tolvex_Success);
     std::vector<int> mismatches(kThreads, 0);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
@@ -196,7 +196,7 @@ TEST(Threads, CreateFromOneDefinition) {
                     ++mismatches[t];
                     continue;
                 }
-                if (outputFor(net, spec.input_size) != ref.outputs[0]) ++mismatches[t];
+                if (outputFor(net, plan.input_size) != ref.outputs[0]) ++mismatches[t];
                 tolvex_free_model(net);
             }
         });

@@ -19,21 +19,21 @@ struct Numbers {
     }
 };
 
-LayerSpec linearOf(Numbers& r, uint32_t in, uint32_t size) {
+LayerPlan linearOf(Numbers& r, uint32_t in, uint32_t size) {
     return {LayerType::linear, size, r.take(size_t{in} * size), r.take(size)};
 }
-LayerSpec layerNormOf(Numbers& r, uint32_t size) {
+LayerPlan layerNormOf(Numbers& r, uint32_t size) {
     return {LayerType::layer_norm, size, r.take(size), r.take(size), 1e-5f};
 }
-LayerSpec plainOf(LayerType t, uint32_t size, float a = 0, float b = 0) { return {t, size, {}, {}, a, b}; }
+LayerPlan plainOf(LayerType t, uint32_t size, float a = 0, float b = 0) { return {t, size, {}, {}, a, b}; }
 
 }  // namespace
 
-std::vector<ModelSpec> sampleModels(uint32_t seed) {
+std::vector<ModelPlan> sampleModels(uint32_t seed) {
     Numbers r{seed * 2654435761u + 1};
     float s = 0.5f + static_cast<float>(seed % 7) / 8.0f;
     using T = LayerType;
-    std::vector<ModelSpec> m;
+    std::vector<ModelPlan> m;
     m.push_back({"every-type", 4,
                  {linearOf(r, 4, 6), layerNormOf(r, 6), plainOf(T::clip, 6, -0.5f * s, 0.75f * s),
                   plainOf(T::elu, 6, 0.8f * s), plainOf(T::relu, 6), plainOf(T::relu6, 6), plainOf(T::sigmoid, 6),
@@ -51,7 +51,7 @@ std::vector<ModelSpec> sampleModels(uint32_t seed) {
     return m;
 }
 
-tolvex_result addLayer(tolvex_model_definition* def, const LayerSpec& l) {
+tolvex_result addLayer(tolvex_model_definition* def, const LayerPlan& l) {
     switch (l.type) {
         case LayerType::linear: return tolvex_add_linear(def, {l.weights.data(), l.biases.data()}, l.size);
         case LayerType::layer_norm:
@@ -67,11 +67,11 @@ tolvex_result addLayer(tolvex_model_definition* def, const LayerSpec& l) {
     return tolvex_Unexpected;
 }
 
-tolvex_result buildDefinition(const ModelSpec& spec, tolvex_model_definition** def) {
+tolvex_result buildDefinition(const ModelPlan& plan, tolvex_model_definition** def) {
     *def = nullptr;
-    tolvex_result r = tolvex_new_model_definition(def, spec.input_size);
+    tolvex_result r = tolvex_new_model_definition(def, plan.input_size);
     if (r != tolvex_Success) return r;
-    for (const LayerSpec& l : spec.layers) {
+    for (const LayerPlan& l : plan.layers) {
         r = addLayer(*def, l);
         if (r != tolvex_Success) {
             tolvex_free_model_definition(*def);
