@@ -14,12 +14,11 @@ namespace {
 bool always() { return true; }
 
 #if defined(__x86_64__)
-// The element-wise kernels are shared with AVX2: the compare-and-select ones
-// are load/store bound, and elu, sigmoid and tanh use the eight-wide exp and
-// tanh, which have no AVX-512 form.
+// The compare-and-select kernels are shared with AVX2: they are bound by
+// loads and stores. elu, sigmoid and tanh run sixteen-wide.
 constexpr KernelTable kAvx512{
-    "avx512", cpuHasAvx512, runLinearAvx512, runLayerNormScalar, clipAvx2, eluAvx2,
-    reluAvx2, relu6Avx2,    sigmoidAvx2,     tanhAvx2,           leakyReluAvx2,
+    "avx512", cpuHasAvx512, runLinearAvx512, runLayerNormScalar, clipAvx2, eluAvx512,
+    reluAvx2, relu6Avx2,    sigmoidAvx512,   tanhAvx512,         leakyReluAvx2,
 };
 constexpr KernelTable kAvx2{
     "avx2",   cpuHasAvx2, runLinearAvx2, runLayerNormScalar, clipAvx2, eluAvx2,

@@ -81,6 +81,9 @@ void tanhAvx2(const Layer& layer, Slice<const float> input);
 // AVX-512F (without FMA), enabled for its own file by a target pragma: only
 // called after cpuHasAvx512().
 void runLinearAvx512(const Layer& layer, Slice<const float> input);
+void eluAvx512(const Layer& layer, Slice<const float> input);
+void sigmoidAvx512(const Layer& layer, Slice<const float> input);
+void tanhAvx512(const Layer& layer, Slice<const float> input);
 #endif
 
 }  // namespace tolvex

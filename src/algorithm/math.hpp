@@ -20,4 +20,9 @@ void tanhArray(const float* x, float* y, size_t n);
 void expArrayAvx2(const float* x, float* y, size_t n);
 void tanhArrayAvx2(const float* x, float* y, size_t n);
 
+// Sixteen values at a time with AVX-512F; only to be called on a CPU (and OS)
+// that supports it. Same bits as the scalar forms.
+void expArrayAvx512(const float* x, float* y, size_t n);
+void tanhArrayAvx512(const float* x, float* y, size_t n);
+
 }  // namespace tolvex::math

@@ -1,10 +1,11 @@
 // check_math: proves, over all 2^32 float inputs, that tolvex::math::exp and
 // tolvex::math::tanh are correctly rounded (to nearest, ties to even), on the
-// scalar path and on the AVX2 path.
+// scalar path and on every vector path the CPU has (AVX2, AVX-512).
 //
 // The argument, input by input:
-// 1. AVX2 path = scalar path: every input goes through both array forms and
-//    the results are compared bit for bit (all 2^32 inputs, both functions).
+// 1. Vector paths = scalar path: every input goes through every array form
+//    and the results are compared bit for bit (all 2^32 inputs, both
+//    functions).
 // 2. Scalar path = correctly rounded result, with the reference taken as:
 //    - NaN: the input quieted (quiet bit set), sign and payload kept.
 //    - Everywhere else MPFR (precision 24, float exponent range, subnormals
@@ -27,7 +28,7 @@
 //    results are odd), once per input for exp.
 // 3. The exception tables are consistent: every entry's input fails the
 //    rounding test (no stale entry) and its result equals MPFR's.
-// Steps 1 and 2 together cover every input of both paths. `--exceptions`
+// Steps 1 and 2 together cover every input of every path. `--exceptions`
 // instead lists every input whose rounding test fails, with its correctly
 // rounded result, in the form of the library's tables.
 #include <mpfr.h>
@@ -45,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "algorithm/kernels.hpp"
 #include "algorithm/math.hpp"
 #include "algorithm/math_core.hpp"
 
@@ -123,12 +125,26 @@ bool checkPremises() {
     return ok;
 }
 
+// The vector array forms: name, exp, tanh, and whether this CPU runs them.
+struct VectorPath {
+    const char* name;
+    void (*exp)(const float*, float*, size_t);
+    void (*tanh)(const float*, float*, size_t);
+    bool present;
+};
+constexpr size_t kPaths = 2;
+const VectorPath kVectorPaths[kPaths] = {
+    {"AVX2", tolvex::math::expArrayAvx2, tolvex::math::tanhArrayAvx2, tolvex::cpuHasAvx2()},
+    {"AVX-512", tolvex::math::expArrayAvx512, tolvex::math::tanhArrayAvx512, tolvex::cpuHasAvx512()},
+};
+
 struct Tally {
-    uint64_t scalar_bad = 0, avx2_bad = 0, mpfr_calls = 0;
+    uint64_t scalar_bad = 0, mpfr_calls = 0;
+    uint64_t vector_bad[kPaths] = {};
     void add(const Tally& o) {
         scalar_bad += o.scalar_bad;
-        avx2_bad += o.avx2_bad;
         mpfr_calls += o.mpfr_calls;
+        for (size_t p = 0; p < kPaths; ++p) vector_bad[p] += o.vector_bad[p];
     }
 };
 
@@ -144,21 +160,22 @@ void report(Fn f, uint32_t in, uint32_t got, uint32_t want, const char* path) {
 }
 
 // Checks the magnitudes [first, first + kBlock) with both signs.
-void checkBlock(Fn f, uint32_t first, bool avx2, Reference& ref, Tally& t) {
+void checkBlock(Fn f, uint32_t first, Reference& ref, Tally& t) {
     static thread_local std::vector<float> in(2 * kBlock), scalar(2 * kBlock), vec(2 * kBlock);
     for (uint32_t i = 0; i < kBlock; ++i) {
         in[2 * i] = fromBits(first + i);
         in[2 * i + 1] = fromBits((first + i) | 0x80000000u);
     }
     auto scalarFn = f == Fn::exp ? tolvex::math::expArray : tolvex::math::tanhArray;
-    auto vecFn = f == Fn::exp ? tolvex::math::expArrayAvx2 : tolvex::math::tanhArrayAvx2;
     scalarFn(in.data(), scalar.data(), in.size());
-    if (avx2) {
-        vecFn(in.data(), vec.data(), in.size());
+    for (size_t p = 0; p < kPaths; ++p) {
+        const VectorPath& path = kVectorPaths[p];
+        if (!path.present) continue;
+        (f == Fn::exp ? path.exp : path.tanh)(in.data(), vec.data(), in.size());
         for (size_t i = 0; i < in.size(); ++i)
             if (bits(vec[i]) != bits(scalar[i])) {
-                ++t.avx2_bad;
-                report(f, bits(in[i]), bits(vec[i]), bits(scalar[i]), "AVX2 differs from scalar:");
+                ++t.vector_bad[p];
+                report(f, bits(in[i]), bits(vec[i]), bits(scalar[i]), path.name);
             }
     }
     uint64_t calls_before = ref.calls;
@@ -176,7 +193,7 @@ void checkBlock(Fn f, uint32_t first, bool avx2, Reference& ref, Tally& t) {
     t.mpfr_calls += ref.calls - calls_before;
 }
 
-Tally checkAll(Fn f, bool avx2, unsigned threads) {
+Tally checkAll(Fn f, unsigned threads) {
     std::atomic<uint32_t> next{0};
     std::vector<Tally> tallies(threads);
     std::vector<std::thread> pool;
@@ -184,7 +201,7 @@ Tally checkAll(Fn f, bool avx2, unsigned threads) {
         pool.emplace_back([&, w] {
             Reference ref;
             for (uint32_t blk; (blk = next.fetch_add(1)) < (1u << 31) / kBlock;)
-                checkBlock(f, blk * kBlock, avx2, ref, tallies[w]);
+                checkBlock(f, blk * kBlock, ref, tallies[w]);
         });
     for (auto& th : pool) th.join();
     Tally total;
@@ -238,7 +255,6 @@ bool tablesMatch(Fn f, unsigned threads) {
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    bool avx2 = __builtin_cpu_supports("avx2");
     auto start = std::chrono::steady_clock::now();
     auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
 
@@ -252,16 +268,23 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    std::printf("check_math: all 2^32 inputs, %u threads, AVX2 path %s\n", threads,
-                avx2 ? "checked" : "not available on this CPU");
+    std::printf("check_math: all 2^32 inputs, %u threads", threads);
+    for (const VectorPath& path : kVectorPaths)
+        std::printf(", %s path %s", path.name, path.present ? "checked" : "not available on this CPU");
+    std::printf("\n");
     bool ok = checkPremises();
     for (Fn f : {Fn::exp, Fn::tanh}) {
         double t0 = seconds();
-        Tally t = checkAll(f, avx2, threads);
-        std::printf("%-4s scalar vs correctly rounded: %" PRIu64 " mismatches (%" PRIu64 " MPFR calls); "
-                    "AVX2 vs scalar: %" PRIu64 " mismatches; %.1f s\n",
-                    name(f), t.scalar_bad, t.mpfr_calls, t.avx2_bad, seconds() - t0);
-        ok = ok && t.scalar_bad == 0 && t.avx2_bad == 0;
+        Tally t = checkAll(f, threads);
+        std::printf("%-4s scalar vs correctly rounded: %" PRIu64 " mismatches (%" PRIu64 " MPFR calls)", name(f),
+                    t.scalar_bad, t.mpfr_calls);
+        ok = ok && t.scalar_bad == 0;
+        for (size_t p = 0; p < kPaths; ++p) {
+            if (!kVectorPaths[p].present) continue;
+            std::printf("; %s vs scalar: %" PRIu64 " mismatches", kVectorPaths[p].name, t.vector_bad[p]);
+            ok = ok && t.vector_bad[p] == 0;
+        }
+        std::printf("; %.1f s\n", seconds() - t0);
     }
     for (Fn f : {Fn::exp, Fn::tanh}) ok = tablesMatch(f, threads) && ok;
     std::printf("%s, total %.1f s\n", ok ? "PASS" : "FAIL", seconds());

@@ -1,0 +1,162 @@
+// Sixteen-wide AVX-512F forms of the correctly rounded exp and tanh. They
+// repeat the double evaluation of math_core.hpp operation for operation on two
+// halves of eight doubles, so every lane has the bits of the scalar functions;
+// the rare lanes whose rounding test fails are finished by the scalar
+// functions themselves.
+//
+// Include this header only after `#pragma GCC target("avx512f")`, and only
+// from files that enable AVX-512 that way, after their other includes: every
+// inline function here then carries AVX-512 code in every copy the linker may
+// keep. Only AVX-512F instructions are used (no DQ), matching the CPU check
+// of the AVX-512 table. As in the AVX2 form, only the constants and tables of
+// math_core.hpp are used, never its inline functions.
+#pragma once
+
+#include <immintrin.h>
+
+#include "algorithm/math.hpp"
+#include "algorithm/math_core.hpp"
+
+namespace tolvex::math::avx512 {
+
+struct ReducedHalf {
+    __m512d r;
+    __m512i scale;
+    __m512i j;
+};
+
+inline ReducedHalf reduceHalf(__m512d z) {
+    using namespace detail;
+    const __m512d shifter = _mm512_set1_pd(kShifter);
+    const __m512d t = _mm512_add_pd(_mm512_mul_pd(z, _mm512_set1_pd(kInvLn2N)), shifter);
+    const __m512d kd = _mm512_sub_pd(t, shifter);
+    const __m512i tb = _mm512_castpd_si512(t);
+    const __m512i low = _mm512_set1_epi64(63);
+    ReducedHalf out;
+    out.scale = _mm512_slli_epi64(_mm512_andnot_si512(low, tb), 46);
+    out.j = _mm512_and_si512(tb, low);
+    const __m512d r1 = _mm512_sub_pd(z, _mm512_mul_pd(kd, _mm512_set1_pd(kLn2NHi)));
+    out.r = _mm512_sub_pd(r1, _mm512_mul_pd(kd, _mm512_set1_pd(kLn2NLo)));
+    return out;
+}
+
+inline __m512d expm1Poly5Half(__m512d r) {
+    using namespace detail;
+    __m512d q = _mm512_add_pd(_mm512_set1_pd(kC4), _mm512_mul_pd(r, _mm512_set1_pd(kC5)));
+    q = _mm512_add_pd(_mm512_set1_pd(kC3), _mm512_mul_pd(r, q));
+    q = _mm512_add_pd(_mm512_set1_pd(kC2), _mm512_mul_pd(r, q));
+    return _mm512_add_pd(r, _mm512_mul_pd(_mm512_mul_pd(r, r), q));
+}
+
+inline __m512d expm1Poly6Half(__m512d r) {
+    using namespace detail;
+    __m512d q = _mm512_add_pd(_mm512_set1_pd(kC5), _mm512_mul_pd(r, _mm512_set1_pd(kC6)));
+    q = _mm512_add_pd(_mm512_set1_pd(kC4), _mm512_mul_pd(r, q));
+    q = _mm512_add_pd(_mm512_set1_pd(kC3), _mm512_mul_pd(r, q));
+    q = _mm512_add_pd(_mm512_set1_pd(kC2), _mm512_mul_pd(r, q));
+    return _mm512_add_pd(r, _mm512_mul_pd(_mm512_mul_pd(r, r), q));
+}
+
+// Entry j (0..63) of a 64-entry table held in eight registers: a two-source
+// permutation picks within each 16-entry quarter, and bits 4 and 5 of j
+// choose the quarter. Cheaper than a gather, and the same value.
+struct Table64 {
+    __m512d q[8];
+    explicit Table64(const double* t) {
+        for (int i = 0; i < 8; ++i) q[i] = _mm512_loadu_pd(t + 8 * i);
+    }
+    __m512d operator()(__m512i j) const {
+        const __m512d a = _mm512_permutex2var_pd(q[0], j, q[1]);
+        const __m512d b = _mm512_permutex2var_pd(q[2], j, q[3]);
+        const __m512d c = _mm512_permutex2var_pd(q[4], j, q[5]);
+        const __m512d d = _mm512_permutex2var_pd(q[6], j, q[7]);
+        const __mmask8 bit4 = _mm512_test_epi64_mask(j, _mm512_set1_epi64(16));
+        const __mmask8 bit5 = _mm512_test_epi64_mask(j, _mm512_set1_epi64(32));
+        const __m512d lo = _mm512_mask_blend_pd(bit4, a, b);
+        const __m512d hi = _mm512_mask_blend_pd(bit4, c, d);
+        return _mm512_mask_blend_pd(bit5, lo, hi);
+    }
+};
+
+// x already clamped to [kExpMin, kExpMax].
+inline __m512d expHalf(__m256 x, const Table64& exp2) {
+    const ReducedHalf red = reduceHalf(_mm512_cvtps_pd(x));
+    const __m512d s = expm1Poly5Half(red.r);
+    __m512d t = exp2(red.j);
+    t = _mm512_castsi512_pd(_mm512_add_epi64(_mm512_castpd_si512(t), red.scale));
+    return _mm512_add_pd(t, _mm512_mul_pd(t, s));
+}
+
+inline __m512d tanhAbsHalf(__m256 abs_x, const Table64& exp2m1) {
+    using namespace detail;
+    __m512d a = _mm512_cvtps_pd(abs_x);
+    a = _mm512_min_pd(a, _mm512_set1_pd(kTanhMax));
+    const ReducedHalf red = reduceHalf(_mm512_add_pd(a, a));
+    const __m512d s = expm1Poly6Half(red.r);
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512d pow2m = _mm512_castsi512_pd(_mm512_add_epi64(_mm512_castpd_si512(one), red.scale));
+    const __m512d p = _mm512_mul_pd(pow2m, exp2m1(red.j));
+    const __m512d big_a = _mm512_add_pd(_mm512_sub_pd(pow2m, one), p);
+    const __m512d big_b = _mm512_add_pd(pow2m, p);
+    const __m512d e = _mm512_add_pd(big_a, _mm512_mul_pd(big_b, s));
+    return _mm512_div_pd(e, _mm512_add_pd(e, _mm512_set1_pd(2.0)));
+}
+
+inline __m256 low8(__m512 v) { return _mm256_castpd_ps(_mm512_castpd512_pd256(_mm512_castps_pd(v))); }
+inline __m256 high8(__m512 v) { return _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)); }
+inline __m512 join(__m256 lo, __m256 hi) {
+    return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castps_pd(_mm512_castps256_ps512(lo)), _mm256_castps_pd(hi), 1));
+}
+
+// Rounds the two halves to sixteen floats with the rounding test of
+// roundChecked; returns one bit per lane where it fails.
+inline __m512 roundCheckedHalves(__m512d y_lo, __m512d y_hi, double widen, __mmask16& undecided) {
+    const __m512d down = _mm512_set1_pd(1.0 - widen), up = _mm512_set1_pd(1.0 + widen);
+    const __m512 lo = join(_mm512_cvtpd_ps(_mm512_mul_pd(y_lo, down)), _mm512_cvtpd_ps(_mm512_mul_pd(y_hi, down)));
+    const __m512 hi = join(_mm512_cvtpd_ps(_mm512_mul_pd(y_lo, up)), _mm512_cvtpd_ps(_mm512_mul_pd(y_hi, up)));
+    undecided = _mm512_cmp_ps_mask(lo, hi, _CMP_NEQ_UQ);
+    return lo;
+}
+
+// Replaces the lanes named in `lanes` with the scalar function's result.
+inline __m512 finishLanes(__m512 result, __m512 x, __mmask16 lanes, float (*f)(float)) {
+    alignas(64) float in[16], out[16];
+    _mm512_store_ps(in, x);
+    _mm512_store_ps(out, result);
+    for (int i = 0; i < 16; ++i)
+        if (lanes & (1u << i)) out[i] = f(in[i]);
+    return _mm512_load_ps(out);
+}
+
+// NaN lanes of x become x + x (quieted, sign kept).
+inline __m512 passNaNs(__m512 out, __m512 x) {
+    return _mm512_mask_add_ps(out, _mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q), x, x);
+}
+
+inline __m512 exp16(__m512 x, const Table64& exp2) {
+    // max/min return their second operand for a NaN lane: it becomes a
+    // harmless in-range value and is replaced at the end.
+    __m512 c = _mm512_max_ps(x, _mm512_set1_ps(detail::kExpMin));
+    c = _mm512_min_ps(c, _mm512_set1_ps(detail::kExpMax));
+    __mmask16 undecided;
+    __m512 out = roundCheckedHalves(expHalf(low8(c), exp2), expHalf(high8(c), exp2), detail::kExpWiden, undecided);
+    out = passNaNs(out, x);
+    if (undecided != 0) [[unlikely]]
+        out = finishLanes(out, x, undecided, &math::exp);
+    return out;
+}
+
+inline __m512 tanh16(__m512 x, const Table64& exp2m1) {
+    const __m512i sign = _mm512_and_si512(_mm512_castps_si512(x), _mm512_set1_epi32(INT32_MIN));
+    const __m512 a = _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(x), sign));
+    __mmask16 undecided;
+    __m512 out = roundCheckedHalves(tanhAbsHalf(low8(a), exp2m1), tanhAbsHalf(high8(a), exp2m1), detail::kTanhWiden,
+                                    undecided);
+    out = _mm512_castsi512_ps(_mm512_or_si512(_mm512_castps_si512(out), sign));
+    out = passNaNs(out, x);
+    if (undecided != 0) [[unlikely]]
+        out = finishLanes(out, x, undecided, &math::tanh);
+    return out;
+}
+
+}  // namespace tolvex::math::avx512
