@@ -4,8 +4,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <tuple>
 
 #include "algorithm/algorithm.hpp"
+#include "common/model.hpp"
+#include "support/test_allocators.hpp"
 #include "test_algorithm_support.hpp"
 
 using namespace tolvex;
@@ -15,15 +19,51 @@ namespace {
 
 constexpr float kSentinel = 12345.0f;
 
+// Whether the running test gives its layers a packed copy of the weights (the
+// layout the vector kernels use for small layers) or only the row-major one.
+bool g_packed = false;
+
+// A packed copy owned by a test; empty when the layer gets none.
+class PackedHolder {
+public:
+    PackedHolder() = default;
+    PackedHolder(const PackedHolder&) {}
+    PackedHolder& operator=(const PackedHolder&) { return *this; }
+    ~PackedHolder() { reset(); }
+
+    // Gives `layer` (with rows of row_len inputs) a packed copy when the test
+    // runs packed and the layer is small enough for one.
+    void attach(Layer& layer, size_t row_len) {
+        reset();
+        if (!g_packed) return;
+        Result<PackedLinear> made = packLinear(alloc_.get(), layer, row_len);
+        EXPECT_TRUE(made.has_value());
+        packed_ = made.value_or(PackedLinear{});
+        layer.packed = packed_;
+    }
+
+private:
+    void reset() {
+        freePacked(alloc_.get(), packed_);
+        packed_ = {};
+        EXPECT_EQ(alloc_.liveBlocks(), 0u);
+        EXPECT_EQ(alloc_.badFrees(), 0u);
+    }
+    CountingAllocator alloc_;
+    PackedLinear packed_;
+};
+
 struct LinearCase {
     std::vector<float> weights, biases, input;
     size_t out = 0;
+    mutable PackedHolder packed{};
 
     Layer layer(float* out_buf) const {
         Layer l;
         l.out_buf = {out_buf, out};
         l.cfg.type = LayerType::linear;
         l.cfg.linear = Linear{weights.data(), biases.data()};
+        packed.attach(l, input.size());
         return l;
     }
     Slice<const float> in() const { return {input.data(), input.size()}; }
@@ -50,8 +90,24 @@ LinearCase randomCase(FloatSource& src, size_t in, size_t out, double special) {
     return sameBits(want.data(), got.data(), c.out);
 }
 
-class LinearKernel : public KernelPath {};
-TOLVEX_ON_EVERY_KERNEL_PATH(LinearKernel);
+// Every test runs on every kernel table, once with the row-major weights only
+// and once with a packed copy beside them.
+class LinearKernel : public ::testing::TestWithParam<std::tuple<const KernelTable*, bool>> {
+protected:
+    void SetUp() override {
+        forceImplementation(std::get<0>(GetParam()));
+        g_packed = std::get<1>(GetParam());
+    }
+    void TearDown() override {
+        forceImplementation(nullptr);
+        g_packed = false;
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Paths, LinearKernel, ::testing::Combine(::testing::ValuesIn(kernelPaths()), ::testing::Bool()),
+                         [](const auto& p) {
+                             return std::string(std::get<0>(p.param)->name) +
+                                    (std::get<1>(p.param) ? "_packed" : "_rowmajor");
+                         });
 
 TEST_P(LinearKernel, MatchesReferenceForEveryShape) {
     FloatSource src(1);
@@ -142,6 +198,8 @@ TEST_P(LinearKernel, AllZeroProductsAndNegativeZeroBiasGivePositiveZero) {
             l.cfg.type = LayerType::linear;
             l.cfg.linear = Linear{w, bias.data()};
             l.out_buf = {got.data(), out};
+            PackedHolder packed;
+            packed.attach(l, in);
             runLayer(l, Slice<const float>{x.data(), in});
             for (size_t n = 0; n < out; ++n)
                 ASSERT_EQ(bitsOf(got[n]), bitsOf(0.0f)) << in << " inputs, offset " << offset << ", neuron " << n;
@@ -189,16 +247,84 @@ TEST(LinearKernelPaths, AgreeWithEachOtherOnLargeLayer) {
     FloatSource src(6);
     LinearCase c = randomCase(src, 1031, 77, 0.001);
     std::vector<float> first;
-    for (const KernelTable* t : availableImplementations()) {
-        forceImplementation(t);
-        std::vector<float> got(77);
-        runLayer(c.layer(got.data()), c.in());
-        if (first.empty())
-            first = got;
-        else
-            EXPECT_TRUE(sameBits(first.data(), got.data(), 77)) << t->name;
+    for (bool packed : {false, true}) {
+        g_packed = packed;
+        for (const KernelTable* t : availableImplementations()) {
+            forceImplementation(t);
+            std::vector<float> got(77);
+            runLayer(c.layer(got.data()), c.in());
+            if (first.empty())
+                first = got;
+            else
+                EXPECT_TRUE(sameBits(first.data(), got.data(), 77)) << t->name << (packed ? " packed" : "");
+        }
     }
+    g_packed = false;
     forceImplementation(nullptr);
+}
+
+TEST_P(LinearKernel, PackedCopyServesOnlyTheRowLengthItWasMadeFor) {
+    // The host may pass a shorter input than the model's: the weights are then
+    // read as rows of that length, which the packed copy cannot give.
+    FloatSource src(8);
+    LinearCase c = randomCase(src, 40, 20, 0.0);
+    std::vector<float> got(20), want(20);
+    for (size_t len : {0, 5, 16, 24, 39}) {
+        const Slice<const float> shorter{c.input.data(), len};
+        runLayer(c.layer(got.data()), shorter);
+        referenceLayer(c.layer(got.data()), shorter, want.data());
+        ASSERT_TRUE(sameBits(want.data(), got.data(), 20)) << len;
+    }
+}
+
+// The packed layout itself: each group of 16 rows transposed, then its
+// biases; short groups padded with +0.0; 64-byte aligned; made only for
+// layers that have weights and no more than the limit.
+TEST(PackedLinear, LayoutAlignmentAndLimits) {
+    CountingAllocator alloc;
+    FloatSource src(9);
+    for (size_t in : {1, 3, 16, 17, 40})
+        for (size_t out : {1, 8, 16, 17, 40}) {
+            LinearCase c = randomCase(src, in, out, 0.0);
+            std::vector<float> y(out);
+            Layer l = c.layer(y.data());
+            auto p = packLinear(alloc.get(), l, in);
+            ASSERT_TRUE(p.has_value());
+            const size_t groups = (out + 15) / 16;
+            ASSERT_EQ(p->data.len, groups * (in + 1) * 16);
+            EXPECT_EQ(p->row_len, in);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(p->data.ptr) % 64, 0u);
+            for (size_t g = 0; g < groups; ++g)
+                for (size_t k = 0; k < 16; ++k) {
+                    const size_t n = 16 * g + k;
+                    const float* blk = p->data.ptr + g * (in + 1) * 16;
+                    for (size_t j = 0; j < in; ++j)
+                        ASSERT_EQ(bitsOf(blk[16 * j + k]), bitsOf(n < out ? c.weights[n * in + j] : 0.0f));
+                    ASSERT_EQ(bitsOf(blk[16 * in + k]), bitsOf(n < out ? c.biases[n] : 0.0f));
+                }
+            freePacked(alloc.get(), *p);
+        }
+
+    LinearCase big{std::vector<float>(kPackedMaxWeights + 512), std::vector<float>(513), {}, 0};
+    for (auto [in, out, packs] : {std::tuple{256, 512, true}, {512, 257, false}, {0, 40, false}, {40, 0, false}}) {
+        std::vector<float> y(out);
+        big.out = out;
+        Layer l = big.layer(y.data());
+        auto p = packLinear(alloc.get(), l, in);
+        ASSERT_TRUE(p.has_value());
+        EXPECT_EQ(p->data.len != 0, packs) << in << " -> " << out;
+        freePacked(alloc.get(), *p);
+    }
+    EXPECT_EQ(alloc.liveBlocks(), 0u);
+    EXPECT_EQ(alloc.badFrees(), 0u);
+
+    alloc.failAt(1);
+    LinearCase c = randomCase(src, 8, 8, 0.0);
+    std::vector<float> y(8);
+    auto failed = packLinear(alloc.get(), c.layer(y.data()), 8);
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error(), Error::OutOfMemory);
+    EXPECT_EQ(alloc.liveBlocks(), 0u);
 }
 
 }  // namespace

@@ -78,6 +78,10 @@ void leakyReluAvx2(const Layer& layer, Slice<const float> input);
 void eluAvx2(const Layer& layer, Slice<const float> input);
 void sigmoidAvx2(const Layer& layer, Slice<const float> input);
 void tanhAvx2(const Layer& layer, Slice<const float> input);
+// The linear kernels over a layer's packed weights; only for a layer whose
+// packed copy was made for rows of input.len floats.
+void runLinearPackedAvx2(const Layer& layer, Slice<const float> input);
+void runLinearPackedAvx512(const Layer& layer, Slice<const float> input);
 // AVX-512F (without FMA), enabled for its own file by a target pragma: only
 // called after cpuHasAvx512().
 void runLinearAvx512(const Layer& layer, Slice<const float> input);

@@ -15,6 +15,10 @@
 //  - a matrix too large for L1 is read with aligned loads where the row
 //    length allows it (accumulateRowsAligned).
 //
+// A layer with a packed copy of its weights made for this input length runs
+// over that copy instead (linear_packed_avx2.cpp); this file serves
+// the layers without one: large ones, and inputs of another length.
+//
 // Only raw pointers and intrinsics are used here: an inline function from a
 // shared header, emitted from this file, would carry AVX2 code into callers
 // that run before the CPU check.
@@ -248,6 +252,7 @@ void runLinearAvx2(const Layer& layer, Slice<const float> input) {
     const float* b = layer.cfg.linear.biases;
     float* y = layer.out_buf.ptr;
     if (out == 0) return;
+    if (layer.packed.data.len != 0 && layer.packed.row_len == L) return runLinearPackedAvx2(layer, input);
     if (L == 0) {
         for (size_t n = 0; n < out; ++n) y[n] = b[n] + 0.0f;
         return;

@@ -10,6 +10,10 @@
 // matrix too large for L1 is read with aligned loads where the row length
 // allows it (accumulateRowsAligned).
 //
+// A layer with a packed copy of its weights made for this input length runs
+// over that copy instead (linear_packed_avx512.cpp); this file serves
+// the layers without one: large ones, and inputs of another length.
+//
 // The instruction set is enabled for this file's own functions only, after
 // the shared headers: nothing inline from them is compiled with AVX-512.
 #if defined(__x86_64__)
@@ -220,6 +224,7 @@ void runLinearAvx512(const Layer& layer, Slice<const float> input) {
     const float* b = layer.cfg.linear.biases;
     float* y = layer.out_buf.ptr;
     if (out == 0) return;
+    if (layer.packed.data.len != 0 && layer.packed.row_len == L) return runLinearPackedAvx512(layer, input);
     if (L == 0) {
         for (size_t n = 0; n < out; ++n) y[n] = b[n] + 0.0f;
         return;

@@ -28,6 +28,7 @@ Status buildLayer(Model& model, size_t i, const LayerDefinition& d, uint32_t pre
     }
 
     Layer& layer = model.layers[i];
+    layer = Layer{};
     layer.cfg = d.cfg;
     switch (type) {
         case LayerType::linear: {
@@ -105,6 +106,7 @@ void freeOutBufs(const Model& model, size_t n) {
 }
 
 void deinit(const Model& model) {
+    for (const Layer& layer : model.layers) freePacked(model.allocator, layer.packed);
     freeLayers(model, model.layers.len);
     freeOutBufs(model, model.layers.len);
     model.allocator.freeArray(model.layers);

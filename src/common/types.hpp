@@ -58,9 +58,36 @@ struct ModelDefinition {
     uint32_t input_size = 0;
 };
 
+// A second copy of a small linear layer's weights, laid out for the vector
+// kernels. Each group of 16 output neurons is one block of (row_len + 1) rows
+// of 16 floats: row j holds W[16g + k][j] for k = 0..15 (the group's weights
+// for input j, one lane per neuron), and the last row holds the group's
+// biases. Lanes past the end of a short last group are +0.0. Blocks start on
+// 64-byte boundaries, so every row is one aligned cache line.
+//
+// With the inputs along the rows, one vector multiply and add advances the
+// lane-l accumulators of 16 neurons at once, and the in-order sum over the
+// lanes is 15 plain vector additions with no transpose; the arithmetic per
+// neuron and lane is the same as on the row-major matrix, so are the bits.
+struct PackedLinear {
+    Slice<float> data;     // empty: the layer has no packed copy
+    size_t row_len = 0;    // the input length the copy was made for
+};
+
+inline constexpr size_t kPackedGroup = 16;
+inline constexpr size_t kPackedAlign = 64;
+// Layers with up to this many weights (512 KiB) get a packed copy: they fit
+// the L2 cache of current cores, where the layout decides the speed. Larger
+// layers stream from L3 or memory at the speed of reading the weights either
+// way, and a second copy would only double their memory.
+inline constexpr size_t kPackedMaxWeights = size_t{1} << 17;
+
+inline constexpr size_t packedBlockFloats(size_t row_len) { return (row_len + 1) * kPackedGroup; }
+
 struct Layer {
     Slice<float> out_buf;
     LayerConfig cfg;
+    PackedLinear packed;
 };
 
 struct Model {

@@ -15,9 +15,11 @@ namespace {
 Model* fromHandle(tolvex_model* h) { return reinterpret_cast<Model*>(h); }
 const Model* fromHandle(const tolvex_model* h) { return reinterpret_cast<const Model*>(h); }
 
-// Allocates the record, publishes it in *net, and fills it from make(). A
-// failure frees the record again and leaves *net NULL, so the host never
-// holds a handle to a record without a model.
+// Allocates the record, publishes it in *net, and fills it from make(),
+// giving the small linear layers their packed weights last (after a file
+// loader has released its own working memory). A failure frees the record
+// again and leaves *net NULL, so the host never holds a handle to a record
+// without a model.
 template <class Make>
 tolvex_result makeModel(tolvex_model** net, Make&& make) {
     Allocator a = cAllocator();
@@ -29,6 +31,12 @@ tolvex_result makeModel(tolvex_model** net, Make&& make) {
         a.destroy(*record);
         *net = nullptr;
         return errToResult(model.error());
+    }
+    if (Status packed = packLinearLayers(*model); !packed) {
+        deinit(*model);
+        a.destroy(*record);
+        *net = nullptr;
+        return errToResult(packed.error());
     }
     **record = *model;
     return tolvex_Success;

@@ -1,9 +1,9 @@
 // tolvex_init / tolvex_deinit and the library-wide allocator.
 //
 // The allocator serves blocks from the C library's allocator, which is
-// thread-safe and honours the alignments the library asks for (4 and 8 bytes,
-// never more than alignof(max_align_t)). It keeps no per-block records, so
-// initialisation and teardown only switch it on and off.
+// thread-safe: malloc for the 4- and 8-byte alignments of arrays and records,
+// posix_memalign for the 64 bytes of packed weights. It keeps no per-block
+// records, so initialisation and teardown only switch it on and off.
 #include <cstdlib>
 
 #include "root/root.hpp"

@@ -1,0 +1,41 @@
+// The packed copies of small linear layers' weights (see PackedLinear).
+#include "common/model.hpp"
+
+namespace tolvex {
+
+Result<PackedLinear> packLinear(Allocator a, const Layer& layer, size_t row_len) {
+    const size_t out = layer.out_buf.len;
+    if (layer.cfg.type != LayerType::linear || out == 0 || row_len == 0 || out * row_len > kPackedMaxWeights)
+        return PackedLinear{};
+    const size_t groups = (out + kPackedGroup - 1) / kPackedGroup;
+    const size_t block = packedBlockFloats(row_len), len = groups * block;
+    auto* data = static_cast<float*>(a.rawAlloc(len * sizeof(float), kPackedAlign));
+    if (data == nullptr) return fail(Error::OutOfMemory);
+
+    const float* w = layer.cfg.linear.weights;
+    const float* b = layer.cfg.linear.biases;
+    for (size_t g = 0; g < groups; ++g) {
+        float* blk = data + g * block;
+        for (size_t k = 0; k < kPackedGroup; ++k) {
+            const size_t n = g * kPackedGroup + k;
+            const bool real = n < out;
+            for (size_t j = 0; j < row_len; ++j) blk[j * kPackedGroup + k] = real ? w[n * row_len + j] : 0.0f;
+            blk[row_len * kPackedGroup + k] = real ? b[n] : 0.0f;
+        }
+    }
+    return PackedLinear{{data, len}, row_len};
+}
+
+void freePacked(Allocator a, const PackedLinear& packed) {
+    if (packed.data.len != 0) a.rawFree(packed.data.ptr, packed.data.len * sizeof(float), kPackedAlign);
+}
+
+Status packLinearLayers(Model& model) {
+    for (size_t k = 0; k < model.layers.len; ++k) {
+        Layer& layer = model.layers[k];
+        layer.packed = TOLVEX_TRY(packLinear(model.allocator, layer, inputSize(model, static_cast<uint32_t>(k))));
+    }
+    return {};
+}
+
+}  // namespace tolvex
