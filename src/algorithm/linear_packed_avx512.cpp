@@ -28,23 +28,61 @@ namespace {
 
 constexpr size_t kLanes = 16;
 
-// The 16 outputs of the group whose block starts at blk.
+// The 16 outputs of the group whose block starts at blk, for a group without
+// a partner. The lanes are taken four at a time over all chunks, so the lane
+// sum of the first lanes runs while the later ones accumulate.
 [[gnu::always_inline]] inline __m512 group(const float* x, const float* blk, size_t L) {
+    constexpr size_t kQuarter = kLanes / 4;
     const size_t chunks = L / kLanes;
-    __m512 t[kLanes];
-    for (size_t l = 0; l < kLanes; ++l) t[l] = _mm512_setzero_ps();
-    for (size_t c = 0; c < chunks; ++c) {
-        const float* xc = x + kLanes * c;
-        const float* wc = blk + kLanes * kLanes * c;
-        for (size_t l = 0; l < kLanes; ++l)
-            t[l] = _mm512_add_ps(t[l], _mm512_mul_ps(_mm512_set1_ps(xc[l]), _mm512_load_ps(wc + kLanes * l)));
+    __m512 s = _mm512_setzero_ps();
+    for (size_t p = 0; p < 4; ++p) {
+        __m512 t[kQuarter];
+        for (size_t l = 0; l < kQuarter; ++l) t[l] = _mm512_setzero_ps();
+        for (size_t c = 0; c < chunks; ++c) {
+            const size_t row = kLanes * c + kQuarter * p;
+            for (size_t l = 0; l < kQuarter; ++l)
+                t[l] = _mm512_add_ps(t[l], _mm512_mul_ps(_mm512_set1_ps(x[row + l]), _mm512_load_ps(blk + kLanes * (row + l))));
+        }
+        for (size_t l = 0; l < kQuarter; ++l) s = p == 0 && l == 0 ? t[0] : _mm512_add_ps(s, t[l]);
     }
-    __m512 s = t[0];
-    for (size_t l = 1; l < kLanes; ++l) s = _mm512_add_ps(s, t[l]);
     __m512 v = _mm512_add_ps(_mm512_load_ps(blk + kLanes * L), s);
     for (size_t j = chunks * kLanes; j < L; ++j)
         v = _mm512_add_ps(v, _mm512_mul_ps(_mm512_set1_ps(x[j]), _mm512_load_ps(blk + kLanes * j)));
     return v;
+}
+
+// Two groups at once, whose blocks start at a and b: each broadcast input
+// feeds both, and while the lanes 8..15 accumulate, the lane sums of lanes
+// 0..7 of both groups already run, two independent chains side by side.
+[[gnu::always_inline]] inline void groupPair(const float* x, const float* a, const float* b, size_t L, __m512& va,
+                                             __m512& vb) {
+    constexpr size_t kHalf = kLanes / 2;
+    const size_t chunks = L / kLanes;
+    __m512 sa = _mm512_setzero_ps(), sb = _mm512_setzero_ps();
+    for (size_t h = 0; h < 2; ++h) {
+        __m512 ta[kHalf], tb[kHalf];
+        for (size_t l = 0; l < kHalf; ++l) ta[l] = tb[l] = _mm512_setzero_ps();
+        for (size_t c = 0; c < chunks; ++c) {
+            const size_t row = kLanes * c + kHalf * h;
+            for (size_t l = 0; l < kHalf; ++l) {
+                const __m512 xb = _mm512_set1_ps(x[row + l]);
+                ta[l] = _mm512_add_ps(ta[l], _mm512_mul_ps(xb, _mm512_load_ps(a + kLanes * (row + l))));
+                tb[l] = _mm512_add_ps(tb[l], _mm512_mul_ps(xb, _mm512_load_ps(b + kLanes * (row + l))));
+            }
+        }
+        for (size_t l = 0; l < kHalf; ++l) {
+            const bool first = h == 0 && l == 0;
+            sa = first ? ta[l] : _mm512_add_ps(sa, ta[l]);
+            sb = first ? tb[l] : _mm512_add_ps(sb, tb[l]);
+        }
+    }
+    va = _mm512_add_ps(_mm512_load_ps(a + kLanes * L), sa);
+    vb = _mm512_add_ps(_mm512_load_ps(b + kLanes * L), sb);
+    for (size_t j = chunks * kLanes; j < L; ++j) {
+        const __m512 xb = _mm512_set1_ps(x[j]);
+        va = _mm512_add_ps(va, _mm512_mul_ps(xb, _mm512_load_ps(a + kLanes * j)));
+        vb = _mm512_add_ps(vb, _mm512_mul_ps(xb, _mm512_load_ps(b + kLanes * j)));
+    }
 }
 
 }  // namespace
@@ -55,6 +93,12 @@ void runLinearPackedAvx512(const Layer& layer, Slice<const float> input) {
     const float* blk = layer.packed.data.ptr;
     float* y = layer.out_buf.ptr;
     size_t n = 0;
+    for (; n + 2 * kPackedGroup <= out; n += 2 * kPackedGroup, blk += 2 * block) {
+        __m512 va, vb;
+        groupPair(x, blk, blk + block, L, va, vb);
+        _mm512_storeu_ps(y + n, va);
+        _mm512_storeu_ps(y + n + kPackedGroup, vb);
+    }
     for (; n + kPackedGroup <= out; n += kPackedGroup, blk += block) _mm512_storeu_ps(y + n, group(x, blk, L));
     if (n < out)
         _mm512_mask_storeu_ps(y + n, static_cast<__mmask16>((1u << (out - n)) - 1u), group(x, blk, L));
