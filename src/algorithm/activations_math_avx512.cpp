@@ -62,8 +62,8 @@ void sigmoidAvx512(const Layer& layer, Slice<const float> input) {
 }
 
 void tanhAvx512(const Layer& layer, Slice<const float> input) {
-    const math::avx512::Table64 exp2m1(math::detail::kExp2m1Table);
-    mapVectors(layer, input, [&](__m512 x) { return math::avx512::tanh16(x, exp2m1); });
+    const math::avx512::TanhTable table;
+    mapVectors(layer, input, [&](__m512 x) { return math::avx512::tanh16(x, table); });
 }
 
 }  // namespace tolvex

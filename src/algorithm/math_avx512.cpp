@@ -41,8 +41,8 @@ void expArrayAvx512(const float* x, float* y, size_t n) {
 }
 
 void tanhArrayAvx512(const float* x, float* y, size_t n) {
-    const avx512::Table64 exp2m1(detail::kExp2m1Table);
-    runArray(x, y, n, [&](__m512 v) { return avx512::tanh16(v, exp2m1); });
+    const avx512::TanhTable table;
+    runArray(x, y, n, [&](__m512 v) { return avx512::tanh16(v, table); });
 }
 
 }  // namespace tolvex::math
