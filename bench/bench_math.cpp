@@ -53,10 +53,22 @@ constexpr float kLo = -4.0f, kHi = 4.0f;
 enum class Act { tanh, sigmoid, elu };
 const char* actName(Act a) { return a == Act::tanh ? "tanh" : a == Act::sigmoid ? "sigmoid" : "elu"; }
 
-void benchArray(benchmark::State& state, bool tanh, bool avx2, size_t n) {
+// The array forms: scalar, AVX2 or AVX-512.
+enum class Path { scalar, avx2, avx512 };
+using ArrayFn = void (*)(const float*, float*, size_t);
+ArrayFn arrayFn(bool tanh, Path path) {
+    namespace m = tolvex::math;
+    switch (path) {
+        case Path::scalar: return tanh ? m::tanhArray : m::expArray;
+        case Path::avx2: return tanh ? m::tanhArrayAvx2 : m::expArrayAvx2;
+        case Path::avx512: return tanh ? m::tanhArrayAvx512 : m::expArrayAvx512;
+    }
+    return nullptr;
+}
+
+void benchArray(benchmark::State& state, bool tanh, Path path, size_t n) {
     std::vector<float> x = randomVector(n, 1, kLo, kHi), y(n);
-    auto f = tanh ? (avx2 ? tolvex::math::tanhArrayAvx2 : tolvex::math::tanhArray)
-                  : (avx2 ? tolvex::math::expArrayAvx2 : tolvex::math::expArray);
+    const ArrayFn f = arrayFn(tanh, path);
     for (auto _ : state) {
         f(x.data(), y.data(), n);
         benchmark::DoNotOptimize(y.data());
@@ -215,12 +227,13 @@ void benchEigenPolicy(benchmark::State& state, const Policy& p) {
 #endif
 
 void registerAll() {
-    const bool avx2 = tolvex::cpuHasAvx2();
+    const bool avx2 = tolvex::cpuHasAvx2(), avx512 = tolvex::cpuHasAvx512();
     for (size_t n : {size_t{64}, size_t{4096}}) {
         for (bool tanh : {false, true}) {
             std::string base = std::string("Array/") + (tanh ? "tanh/" : "exp/") + std::to_string(n) + "/";
-            benchmark::RegisterBenchmark((base + "scalar").c_str(), benchArray, tanh, false, n);
-            if (avx2) benchmark::RegisterBenchmark((base + "avx2").c_str(), benchArray, tanh, true, n);
+            benchmark::RegisterBenchmark((base + "scalar").c_str(), benchArray, tanh, Path::scalar, n);
+            if (avx2) benchmark::RegisterBenchmark((base + "avx2").c_str(), benchArray, tanh, Path::avx2, n);
+            if (avx512) benchmark::RegisterBenchmark((base + "avx512").c_str(), benchArray, tanh, Path::avx512, n);
             benchmark::RegisterBenchmark((base + "libc").c_str(), benchLibcArray, tanh, n);
         }
     }

@@ -51,6 +51,28 @@ constexpr size_t kLanes = 16;
     return v;
 }
 
+// The low 8 outputs of a last group of at most 8 neurons: the low halves of
+// its rows in ymm registers, the same order of additions as group().
+[[gnu::always_inline]] inline __m256 groupLow8(const float* x, const float* blk, size_t L) {
+    constexpr size_t kQuarter = kLanes / 4;
+    const size_t chunks = L / kLanes;
+    __m256 s = _mm256_setzero_ps();
+    for (size_t p = 0; p < 4; ++p) {
+        __m256 t[kQuarter];
+        for (size_t l = 0; l < kQuarter; ++l) t[l] = _mm256_setzero_ps();
+        for (size_t c = 0; c < chunks; ++c) {
+            const size_t row = kLanes * c + kQuarter * p;
+            for (size_t l = 0; l < kQuarter; ++l)
+                t[l] = _mm256_add_ps(t[l], _mm256_mul_ps(_mm256_set1_ps(x[row + l]), _mm256_load_ps(blk + kLanes * (row + l))));
+        }
+        for (size_t l = 0; l < kQuarter; ++l) s = p == 0 && l == 0 ? t[0] : _mm256_add_ps(s, t[l]);
+    }
+    __m256 v = _mm256_add_ps(_mm256_load_ps(blk + kLanes * L), s);
+    for (size_t j = chunks * kLanes; j < L; ++j)
+        v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_set1_ps(x[j]), _mm256_load_ps(blk + kLanes * j)));
+    return v;
+}
+
 // Two groups at once, whose blocks start at a and b: each broadcast input
 // feeds both, and while the lanes 8..15 accumulate, the lane sums of lanes
 // 0..7 of both groups already run, two independent chains side by side.
@@ -100,8 +122,12 @@ void runLinearPackedAvx512(const Layer& layer, Slice<const float> input) {
         _mm512_storeu_ps(y + n + kPackedGroup, vb);
     }
     for (; n + kPackedGroup <= out; n += kPackedGroup, blk += block) _mm512_storeu_ps(y + n, group(x, blk, L));
-    if (n < out)
-        _mm512_mask_storeu_ps(y + n, static_cast<__mmask16>((1u << (out - n)) - 1u), group(x, blk, L));
+    if (n == out) return;
+    const __mmask16 rest = static_cast<__mmask16>((1u << (out - n)) - 1u);
+    if (out - n <= 8)
+        _mm512_mask_storeu_ps(y + n, rest, _mm512_castps256_ps512(groupLow8(x, blk, L)));
+    else
+        _mm512_mask_storeu_ps(y + n, rest, group(x, blk, L));
 }
 
 }  // namespace tolvex
