@@ -107,6 +107,40 @@ constexpr size_t kLanes = 16;
     }
 }
 
+// Four groups at once, for layers that stream from L2: four block streams
+// share each broadcast input, which cuts the loads per weight row from 1.5
+// to 1.25, and four lane sums run side by side. Lanes four at a time.
+[[gnu::always_inline]] inline void groupQuad(const float* x, const float* first, size_t block, size_t L, __m512* v) {
+    constexpr size_t kQuarter = kLanes / 4, kGroups = 4;
+    const size_t chunks = L / kLanes;
+    const float* b[kGroups] = {first, first + block, first + 2 * block, first + 3 * block};
+    __m512 s[kGroups];
+    for (size_t p = 0; p < 4; ++p) {
+        __m512 t[kGroups][kQuarter];
+        for (size_t g = 0; g < kGroups; ++g)
+            for (size_t l = 0; l < kQuarter; ++l) t[g][l] = _mm512_setzero_ps();
+        for (size_t c = 0; c < chunks; ++c) {
+            const size_t row = kLanes * c + kQuarter * p;
+            for (size_t l = 0; l < kQuarter; ++l) {
+                const __m512 xb = _mm512_set1_ps(x[row + l]);
+                for (size_t g = 0; g < kGroups; ++g)
+                    t[g][l] = _mm512_add_ps(t[g][l], _mm512_mul_ps(xb, _mm512_load_ps(b[g] + kLanes * (row + l))));
+            }
+        }
+        for (size_t l = 0; l < kQuarter; ++l)
+            for (size_t g = 0; g < kGroups; ++g) s[g] = p == 0 && l == 0 ? t[g][0] : _mm512_add_ps(s[g], t[g][l]);
+    }
+    for (size_t g = 0; g < kGroups; ++g) v[g] = _mm512_add_ps(_mm512_load_ps(b[g] + kLanes * L), s[g]);
+    for (size_t j = chunks * kLanes; j < L; ++j) {
+        const __m512 xb = _mm512_set1_ps(x[j]);
+        for (size_t g = 0; g < kGroups; ++g)
+            v[g] = _mm512_add_ps(v[g], _mm512_mul_ps(xb, _mm512_load_ps(b[g] + kLanes * j)));
+    }
+}
+
+// Layers of more weights than this (64 KiB) do not stay in L1 between passes.
+constexpr size_t kL1Weights = 16384;
+
 }  // namespace
 
 void runLinearPackedAvx512(const Layer& layer, Slice<const float> input) {
@@ -115,6 +149,13 @@ void runLinearPackedAvx512(const Layer& layer, Slice<const float> input) {
     const float* blk = layer.packed.data.ptr;
     float* y = layer.out_buf.ptr;
     size_t n = 0;
+    if (out * L > kL1Weights) {
+        for (; n + 4 * kPackedGroup <= out; n += 4 * kPackedGroup, blk += 4 * block) {
+            __m512 v[4];
+            groupQuad(x, blk, block, L, v);
+            for (size_t g = 0; g < 4; ++g) _mm512_storeu_ps(y + n + g * kPackedGroup, v[g]);
+        }
+    }
     for (; n + 2 * kPackedGroup <= out; n += 2 * kPackedGroup, blk += 2 * block) {
         __m512 va, vb;
         groupPair(x, blk, blk + block, L, va, vb);
