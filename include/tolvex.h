@@ -218,8 +218,8 @@ TOLVEX_API void tolvex_free_model_definition(tolvex_model_definition* model_defi
  * layer get an output buffer of their own; every other layer computes in
  * place in the buffer of the layer before it. A linear layer of up to 131072
  * weights (512 KiB) also keeps a second copy of its weights and biases,
- * rearranged for the vector kernels: small layers then run several times
- * faster, for at most twice their parameter memory. The same holds for the
+ * rearranged for the vector kernels: small layers then run about twice as
+ * fast, for at most twice their parameter memory. The same holds for the
  * models that tolvex_load_tvxf and tolvex_load_json make.
  * Returns:
  *  tolvex_OutOfMemory    an allocation failed, or a linear layer's weight
