@@ -28,48 +28,46 @@ namespace {
 
 constexpr size_t kLanes = 16;
 
-// The 16 outputs of the group whose block starts at blk, for a group without
-// a partner. The lanes are taken four at a time over all chunks, so the lane
-// sum of the first lanes runs while the later ones accumulate.
-[[gnu::always_inline]] inline __m512 group(const float* x, const float* blk, size_t L) {
-    constexpr size_t kQuarter = kLanes / 4;
-    const size_t chunks = L / kLanes;
-    __m512 s = _mm512_setzero_ps();
-    for (size_t p = 0; p < 4; ++p) {
-        __m512 t[kQuarter];
-        for (size_t l = 0; l < kQuarter; ++l) t[l] = _mm512_setzero_ps();
-        for (size_t c = 0; c < chunks; ++c) {
-            const size_t row = kLanes * c + kQuarter * p;
-            for (size_t l = 0; l < kQuarter; ++l)
-                t[l] = _mm512_add_ps(t[l], _mm512_mul_ps(_mm512_set1_ps(x[row + l]), _mm512_load_ps(blk + kLanes * (row + l))));
-        }
-        for (size_t l = 0; l < kQuarter; ++l) s = p == 0 && l == 0 ? t[0] : _mm512_add_ps(s, t[l]);
-    }
-    __m512 v = _mm512_add_ps(_mm512_load_ps(blk + kLanes * L), s);
-    for (size_t j = chunks * kLanes; j < L; ++j)
-        v = _mm512_add_ps(v, _mm512_mul_ps(_mm512_set1_ps(x[j]), _mm512_load_ps(blk + kLanes * j)));
-    return v;
-}
+// The two register widths of a lone group: a whole block row (16 neurons,
+// zmm), or its low half (8 neurons, ymm) for a last group of at most 8.
+struct Zmm {
+    using V = __m512;
+    static V zero() { return _mm512_setzero_ps(); }
+    static V set1(float f) { return _mm512_set1_ps(f); }
+    static V load(const float* p) { return _mm512_load_ps(p); }
+    static V add(V a, V b) { return _mm512_add_ps(a, b); }
+    static V mul(V a, V b) { return _mm512_mul_ps(a, b); }
+};
+struct Ymm {
+    using V = __m256;
+    static V zero() { return _mm256_setzero_ps(); }
+    static V set1(float f) { return _mm256_set1_ps(f); }
+    static V load(const float* p) { return _mm256_load_ps(p); }
+    static V add(V a, V b) { return _mm256_add_ps(a, b); }
+    static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+};
 
-// The low 8 outputs of a last group of at most 8 neurons: the low halves of
-// its rows in ymm registers, the same order of additions as group().
-[[gnu::always_inline]] inline __m256 groupLow8(const float* x, const float* blk, size_t L) {
+// The outputs of the group whose block starts at blk, for a group without a
+// partner. The lanes are taken four at a time over all chunks, so the lane
+// sum of the first lanes runs while the later ones accumulate.
+template <class W>
+[[gnu::always_inline]] inline typename W::V group(const float* x, const float* blk, size_t L) {
+    using V = typename W::V;
     constexpr size_t kQuarter = kLanes / 4;
     const size_t chunks = L / kLanes;
-    __m256 s = _mm256_setzero_ps();
+    V s = W::zero();
     for (size_t p = 0; p < 4; ++p) {
-        __m256 t[kQuarter];
-        for (size_t l = 0; l < kQuarter; ++l) t[l] = _mm256_setzero_ps();
+        V t[kQuarter];
+        for (size_t l = 0; l < kQuarter; ++l) t[l] = W::zero();
         for (size_t c = 0; c < chunks; ++c) {
             const size_t row = kLanes * c + kQuarter * p;
             for (size_t l = 0; l < kQuarter; ++l)
-                t[l] = _mm256_add_ps(t[l], _mm256_mul_ps(_mm256_set1_ps(x[row + l]), _mm256_load_ps(blk + kLanes * (row + l))));
+                t[l] = W::add(t[l], W::mul(W::set1(x[row + l]), W::load(blk + kLanes * (row + l))));
         }
-        for (size_t l = 0; l < kQuarter; ++l) s = p == 0 && l == 0 ? t[0] : _mm256_add_ps(s, t[l]);
+        for (size_t l = 0; l < kQuarter; ++l) s = p == 0 && l == 0 ? t[0] : W::add(s, t[l]);
     }
-    __m256 v = _mm256_add_ps(_mm256_load_ps(blk + kLanes * L), s);
-    for (size_t j = chunks * kLanes; j < L; ++j)
-        v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_set1_ps(x[j]), _mm256_load_ps(blk + kLanes * j)));
+    V v = W::add(W::load(blk + kLanes * L), s);
+    for (size_t j = chunks * kLanes; j < L; ++j) v = W::add(v, W::mul(W::set1(x[j]), W::load(blk + kLanes * j)));
     return v;
 }
 
@@ -162,13 +160,13 @@ void runLinearPackedAvx512(const Layer& layer, Slice<const float> input) {
         _mm512_storeu_ps(y + n, va);
         _mm512_storeu_ps(y + n + kPackedGroup, vb);
     }
-    for (; n + kPackedGroup <= out; n += kPackedGroup, blk += block) _mm512_storeu_ps(y + n, group(x, blk, L));
+    for (; n + kPackedGroup <= out; n += kPackedGroup, blk += block) _mm512_storeu_ps(y + n, group<Zmm>(x, blk, L));
     if (n == out) return;
     const __mmask16 rest = static_cast<__mmask16>((1u << (out - n)) - 1u);
     if (out - n <= 8)
-        _mm512_mask_storeu_ps(y + n, rest, _mm512_castps256_ps512(groupLow8(x, blk, L)));
+        _mm512_mask_storeu_ps(y + n, rest, _mm512_castps256_ps512(group<Ymm>(x, blk, L)));
     else
-        _mm512_mask_storeu_ps(y + n, rest, group(x, blk, L));
+        _mm512_mask_storeu_ps(y + n, rest, group<Zmm>(x, blk, L));
 }
 
 }  // namespace tolvex
