@@ -48,15 +48,6 @@ inline __m512d expm1Poly5Half(__m512d r) {
     return _mm512_add_pd(r, _mm512_mul_pd(_mm512_mul_pd(r, r), q));
 }
 
-inline __m512d expm1Poly6Half(__m512d r) {
-    using namespace detail;
-    __m512d q = _mm512_add_pd(_mm512_set1_pd(kC5), _mm512_mul_pd(r, _mm512_set1_pd(kC6)));
-    q = _mm512_add_pd(_mm512_set1_pd(kC4), _mm512_mul_pd(r, q));
-    q = _mm512_add_pd(_mm512_set1_pd(kC3), _mm512_mul_pd(r, q));
-    q = _mm512_add_pd(_mm512_set1_pd(kC2), _mm512_mul_pd(r, q));
-    return _mm512_add_pd(r, _mm512_mul_pd(_mm512_mul_pd(r, r), q));
-}
-
 // Entry j (0..63) of a 64-entry table held in eight registers: a two-source
 // permutation picks within each 16-entry quarter, and bits 4 and 5 of j
 // choose the quarter. Cheaper than a gather, and the same value.
