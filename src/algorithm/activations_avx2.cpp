@@ -3,39 +3,22 @@
 // signed zeros included: maxps/minps return their second operand unless the
 // first compares greater/less, which is the scalar `a > b ? a : b`.
 //
-// Only raw pointers and intrinsics are used here: an inline function from a
-// shared header, emitted from this file, would carry AVX2 code into callers
-// that run before the CPU check.
+// Only raw pointers, intrinsics and the AVX2-only lanes_avx2.hpp are used
+// here: an inline function from a header shared with the other files,
+// emitted from this file, would carry AVX2 code into callers that run before
+// the CPU check.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
 
 #include "algorithm/kernels.hpp"
+#include "algorithm/lanes_avx2.hpp"
 
 namespace tolvex {
 
+using avx2::mapVectors;
+
 namespace {
-
-// Mask of the first r lanes, r in 0..8.
-__m256i firstLanes(size_t r) {
-    alignas(32) static const int32_t kMask[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kMask + 8 - r));
-}
-
-// Applies f to n elements, 8 at a time, the last partial vector through a
-// masked load and store so no element outside [0, n) is touched.
-template <class F>
-void mapVectors(const Layer& layer, Slice<const float> input, F f) {
-    const size_t n = layer.out_buf.len;
-    const float* x = input.ptr;
-    float* y = layer.out_buf.ptr;
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(y + i, f(_mm256_loadu_ps(x + i)));
-    if (i < n) {
-        const __m256i m = firstLanes(n - i);
-        _mm256_maskstore_ps(y + i, m, f(_mm256_maskload_ps(x + i, m)));
-    }
-}
 
 }  // namespace
 

@@ -7,28 +7,14 @@
 #include <immintrin.h>
 
 #include "algorithm/kernels.hpp"
+#include "algorithm/lanes_avx2.hpp"
 #include "algorithm/math_avx2.hpp"
 
 namespace tolvex {
 
-namespace {
+using avx2::mapVectors;
 
-// Applies f to the n = out_buf.len elements, 8 at a time; the last partial
-// vector goes through a masked load and store, so nothing outside [0, n) is
-// touched (the masked-off lanes compute on zeros).
-template <class F>
-void mapVectors(const Layer& layer, Slice<const float> input, F f) {
-    alignas(32) static const int32_t kMask[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
-    const size_t n = layer.out_buf.len;
-    const float* x = input.ptr;
-    float* y = layer.out_buf.ptr;
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(y + i, f(_mm256_loadu_ps(x + i)));
-    if (i < n) {
-        const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kMask + 8 - (n - i)));
-        _mm256_maskstore_ps(y + i, m, f(_mm256_maskload_ps(x + i, m)));
-    }
-}
+namespace {
 
 }  // namespace
 

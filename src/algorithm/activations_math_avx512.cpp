@@ -10,13 +10,8 @@
 #include "algorithm/math.hpp"
 #include "algorithm/math_core.hpp"
 
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-// GCC 12 reports the deliberately undefined source operand inside some
-// AVX-512 intrinsics as (maybe) uninitialized (GCC bug 105593).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include "algorithm/avx512_begin.hpp"
+#include "algorithm/lanes_avx512.hpp"
 
 #include "algorithm/math_avx512.hpp"
 
@@ -24,20 +19,10 @@ namespace tolvex {
 
 namespace {
 
-// Applies f to the n = out_buf.len elements, 16 at a time; the last partial
-// vector goes through a masked load and store (the masked-off lanes compute
-// on zeros), so nothing outside [0, n) is touched.
+// f over the n = out_buf.len input elements, into out_buf.
 template <class F>
 void mapVectors(const Layer& layer, Slice<const float> input, F f) {
-    const size_t n = layer.out_buf.len;
-    const float* x = input.ptr;
-    float* y = layer.out_buf.ptr;
-    size_t i = 0;
-    for (; i + 16 <= n; i += 16) _mm512_storeu_ps(y + i, f(_mm512_loadu_ps(x + i)));
-    if (i < n) {
-        const __mmask16 m = static_cast<__mmask16>((1u << (n - i)) - 1u);
-        _mm512_mask_storeu_ps(y + i, m, f(_mm512_maskz_loadu_ps(m, x + i)));
-    }
+    avx512::mapArray(input.ptr, layer.out_buf.ptr, layer.out_buf.len, f);
 }
 
 }  // namespace
@@ -68,7 +53,6 @@ void tanhAvx512(const Layer& layer, Slice<const float> input) {
 
 }  // namespace tolvex
 
-#pragma GCC diagnostic pop
-#pragma GCC pop_options
+#include "algorithm/avx512_end.hpp"
 
 #endif

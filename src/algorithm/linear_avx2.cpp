@@ -19,18 +19,22 @@
 // over that copy instead (linear_packed_avx2.cpp); this file serves
 // the layers without one: large ones, and inputs of another length.
 //
-// Only raw pointers and intrinsics are used here: an inline function from a
-// shared header, emitted from this file, would carry AVX2 code into callers
-// that run before the CPU check.
+// Only raw pointers, intrinsics and the AVX2-only lanes_avx2.hpp are used
+// here: an inline function from a header shared with the other files,
+// emitted from this file, would carry AVX2 code into callers that run before
+// the CPU check.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
 
 #include "algorithm/kernels.hpp"
+#include "algorithm/lanes_avx2.hpp"
 
 namespace tolvex {
 
 namespace {
+
+using avx2::firstLanes;
 
 constexpr size_t kLanes = 16;
 constexpr size_t kRowsPerBlock = 4;
@@ -42,12 +46,6 @@ struct alignas(64) GroupState {
     float acc[kNeuronsPerGroup][kLanes];
     float tail[kNeuronsPerGroup][kLanes];
 };
-
-// Mask of the first r lanes, r in 0..8.
-__m256i firstLanes(size_t r) {
-    alignas(32) static const int32_t kMask[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kMask + 8 - r));
-}
 
 // Rows of up to this many floats are short streams that the hardware
 // prefetcher picks up late; for them the rows of the next block are fetched

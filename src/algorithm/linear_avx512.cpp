@@ -22,13 +22,8 @@
 
 #include "algorithm/kernels.hpp"
 
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-// GCC 12 reports the deliberately undefined source operand inside some
-// AVX-512 intrinsics as (maybe) uninitialized (GCC bug 105593).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include "algorithm/avx512_begin.hpp"
+#include "algorithm/lanes_avx512.hpp"
 
 namespace tolvex {
 
@@ -45,7 +40,7 @@ struct alignas(64) GroupState {
     float tail[kNeuronsPerGroup][kLanes];
 };
 
-__mmask16 firstLanes(size_t r) { return static_cast<__mmask16>((1u << r) - 1u); }
+using avx512::firstLanes;
 
 // Below this many weights the whole matrix stays in L1 between passes.
 constexpr size_t kL1Weights = 16384;
@@ -246,7 +241,6 @@ void runLinearAvx512(const Layer& layer, Slice<const float> input) {
 
 }  // namespace tolvex
 
-#pragma GCC diagnostic pop
-#pragma GCC pop_options
+#include "algorithm/avx512_end.hpp"
 
 #endif

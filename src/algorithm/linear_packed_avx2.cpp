@@ -8,27 +8,25 @@
 // continues the in-order lane sum ((a[0] + a[1]) + ...) + a[15] of all 16
 // neurons. The bias row is added, and the tail rows follow in order.
 //
-// Only raw pointers and intrinsics are used here: an inline function from a
-// shared header, emitted from this file, would carry AVX2 code into callers
-// that run before the CPU check.
+// Only raw pointers, intrinsics and the AVX2-only lanes_avx2.hpp are used
+// here: an inline function from a header shared with the other files,
+// emitted from this file, would carry AVX2 code into callers that run before
+// the CPU check.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
 
 #include "algorithm/kernels.hpp"
+#include "algorithm/lanes_avx2.hpp"
 
 namespace tolvex {
 
 namespace {
 
+using avx2::firstLanes;
+
 constexpr size_t kLanes = 16;
 constexpr size_t kLanesPerPass = 4;
-
-// Mask of the first r lanes, r in 0..8.
-__m256i firstLanes(size_t r) {
-    alignas(32) static const int32_t kMask[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kMask + 8 - r));
-}
 
 // The outputs of the group whose block starts at blk: neurons 0..7 in lo,
 // 8..15 in hi. Without kHigh only the low half is computed (a last group of

@@ -14,13 +14,8 @@
 
 #include "algorithm/kernels.hpp"
 
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-// GCC 12 reports the deliberately undefined source operand inside some
-// AVX-512 intrinsics as (maybe) uninitialized (GCC bug 105593).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include "algorithm/avx512_begin.hpp"
+#include "algorithm/lanes_avx512.hpp"
 
 namespace tolvex {
 
@@ -162,7 +157,7 @@ void runLinearPackedAvx512(const Layer& layer, Slice<const float> input) {
     }
     for (; n + kPackedGroup <= out; n += kPackedGroup, blk += block) _mm512_storeu_ps(y + n, group<Zmm>(x, blk, L));
     if (n == out) return;
-    const __mmask16 rest = static_cast<__mmask16>((1u << (out - n)) - 1u);
+    const __mmask16 rest = avx512::firstLanes(out - n);
     if (out - n <= 8)
         _mm512_mask_storeu_ps(y + n, rest, _mm512_castps256_ps512(group<Ymm>(x, blk, L)));
     else
@@ -171,7 +166,6 @@ void runLinearPackedAvx512(const Layer& layer, Slice<const float> input) {
 
 }  // namespace tolvex
 
-#pragma GCC diagnostic pop
-#pragma GCC pop_options
+#include "algorithm/avx512_end.hpp"
 
 #endif
