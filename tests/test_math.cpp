@@ -195,6 +195,23 @@ TEST(Math, ExceptionTables) {
     EXPECT_TRUE(sorted(d::tanhExceptions()));
 }
 
+// The sixteen-wide tanh rounds with a wider test than the scalar path, and
+// these inputs fail it (found by sweeping all 2^32): the scalar function
+// finishes them. They sit between ordinary values so a vector mixes decided
+// and undecided lanes, and some fall in the masked tail.
+TEST(Math, TanhVectorUndecidedLanes) {
+    const uint32_t undecided[] = {0x3aac4349u, 0x3bb66b62u, 0x3cb92517u, 0x3dc19de9u, 0x3ea89ee1u,
+                                  0x3f97367cu, 0x40547b68u, 0xbbb6e917u, 0xbf97fbc7u, 0xc054e4f7u};
+    std::vector<float> xs;
+    float ordinary = -3.0f;
+    for (uint32_t u : undecided) {
+        xs.push_back(fromBits(u));
+        for (int k = 0; k < 3; ++k, ordinary += 0.37f) xs.push_back(ordinary);
+    }
+    xs.push_back(fromBits(undecided[0]));
+    expectCorrectlyRounded(Fn::tanh, xs);
+}
+
 // The error bounds assume correctly rounded powers of two in the tables.
 TEST(Math, PowerTablesCorrectlyRounded) {
     namespace d = tolvex::math::detail;
