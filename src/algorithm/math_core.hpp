@@ -33,8 +33,9 @@
 // inputs where they differ are listed, with their correctly rounded results,
 // in the exception tables; the exhaustive check finds every one of them.
 //
-// No fused multiply-add anywhere: the AVX2 path repeats these operations one
-// for one, so both paths give the same bits.
+// No fused multiply-add: the AVX2 path repeats these operations one for one,
+// so both paths give the same double. (The AVX-512 tanh evaluates differently
+// and reaches the same floats through its own bound and rounding test.)
 #pragma once
 
 #include <bit>
