@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <random>
 #include <vector>
@@ -195,21 +196,26 @@ TEST(Math, ExceptionTables) {
     EXPECT_TRUE(sorted(d::tanhExceptions()));
 }
 
-// The sixteen-wide tanh rounds with a wider test than the scalar path, and
-// these inputs fail it (found by sweeping all 2^32): the scalar function
+// The sixteen-wide forms round with wider tests than the scalar path, and
+// these inputs fail them (found by sweeping all 2^32): the scalar function
 // finishes them. They sit between ordinary values so a vector mixes decided
-// and undecided lanes, and some fall in the masked tail.
-TEST(Math, TanhVectorUndecidedLanes) {
-    const uint32_t undecided[] = {0x3aac4349u, 0x3bb66b62u, 0x3cb92517u, 0x3dc19de9u, 0x3ea89ee1u,
-                                  0x3f97367cu, 0x40547b68u, 0xbbb6e917u, 0xbf97fbc7u, 0xc054e4f7u};
+// and undecided lanes, and one falls in the masked tail.
+void expectUndecidedLanesFinished(Fn f, std::initializer_list<uint32_t> undecided) {
     std::vector<float> xs;
     float ordinary = -3.0f;
     for (uint32_t u : undecided) {
         xs.push_back(fromBits(u));
         for (int k = 0; k < 3; ++k, ordinary += 0.37f) xs.push_back(ordinary);
     }
-    xs.push_back(fromBits(undecided[0]));
-    expectCorrectlyRounded(Fn::tanh, xs);
+    xs.push_back(fromBits(*undecided.begin()));
+    expectCorrectlyRounded(f, xs);
+}
+
+TEST(Math, VectorUndecidedLanes) {
+    expectUndecidedLanesFinished(Fn::exp, {0x33800000u, 0x377eff81u, 0x3c608a0eu, 0x3fa1d683u, 0x4283070fu,
+                                           0xb3000000u, 0xb7c9c09fu, 0xbdb393ebu, 0xc03359cbu, 0xc2b2e798u});
+    expectUndecidedLanesFinished(Fn::tanh, {0x3aac4349u, 0x3bb66b62u, 0x3cb92517u, 0x3dc19de9u, 0x3ea89ee1u,
+                                            0x3f97367cu, 0x40547b68u, 0xbbb6e917u, 0xbf97fbc7u, 0xc054e4f7u});
 }
 
 // The error bounds assume correctly rounded powers of two in the tables.

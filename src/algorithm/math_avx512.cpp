@@ -14,12 +14,12 @@
 namespace tolvex::math {
 
 void expArrayAvx512(const float* x, float* y, size_t n) {
-    const avx512::Table64 exp2(detail::kExp2Table);
-    tolvex::avx512::mapArray(x, y, n, [&](__m512 v) { return avx512::exp16(v, exp2); });
+    const avx512::Pow2Table16 table;
+    tolvex::avx512::mapArray(x, y, n, [&](__m512 v) { return avx512::exp16(v, table); });
 }
 
 void tanhArrayAvx512(const float* x, float* y, size_t n) {
-    const avx512::TanhTable table;
+    const avx512::Pow2Table16 table;
     tolvex::avx512::mapArray(x, y, n, [&](__m512 v) { return avx512::tanh16(v, table); });
 }
 

@@ -1,9 +1,12 @@
 // Sixteen-wide AVX-512F forms of the correctly rounded exp and tanh, on two
-// halves of eight doubles. exp repeats the double evaluation of math_core.hpp
-// operation for operation; tanh has a shorter evaluation of its own, with
-// fused multiply-adds (see tanhAbsHalf). The rare lanes whose rounding test
-// fails are finished by the scalar functions themselves, so every lane has the
-// scalar bits.
+// halves of eight doubles. Both have evaluations of their own, shorter than
+// the scalar path's, built on fused multiply-adds and a 16-entry table of
+// powers of two held in two registers (see expHalf and tanhAbsHalf). Their
+// error bounds are proven below and their rounding tests are widened to
+// match; the rare lanes whose test fails, and NaN lanes, are finished by the
+// scalar functions themselves, so every lane has the scalar bits. The
+// exhaustive check (tools/check_math) confirms the float results equal the
+// scalar path's on all 2^32 inputs.
 //
 // Include this header only after `#pragma GCC target("avx512f")`, and only
 // from files that enable AVX-512 that way, after their other includes: every
@@ -20,69 +23,60 @@
 
 namespace tolvex::math::avx512 {
 
-struct ReducedHalf {
-    __m512d r;
-    __m512i scale;
-    __m512i j;
+// 2^(j/16) for j = 0..15 in two registers, picked by one two-source
+// permutation, which reads only the low four bits of each index.
+struct Pow2Table16 {
+    __m512d lo, hi;  // j = 0..7 and 8..15
+    Pow2Table16() {
+        // Every fourth entry of the 64-entry table: 2^(4i/64) = 2^(i/16).
+        const __m512i every4th = _mm512_setr_epi64(0, 4, 8, 12, 16, 20, 24, 28);
+        lo = _mm512_i64gather_pd(every4th, detail::kExp2Table, 8);
+        hi = _mm512_i64gather_pd(every4th, detail::kExp2Table + 32, 8);
+    }
+    // 2^m·2^(j/16) for k = 16m + j held as kd (a double) and, in the low
+    // bits, t: scalef multiplies by 2^floor(k/16) = 2^m exactly.
+    __m512d scaled(__m512d t, __m512d kd) const {
+        const __m512d tj = _mm512_permutex2var_pd(lo, _mm512_castpd_si512(t), hi);
+        return _mm512_scalef_pd(tj, _mm512_mul_pd(kd, _mm512_set1_pd(1.0 / 16)));
+    }
 };
 
-inline ReducedHalf reduceHalf(__m512d z) {
+// exp:
+//   x clamped to [−150, 100],  x = k·ln2/16 + r,  k = 16m + j,  |r| <= ln2/32 (1 + 2^-40)
+//   s = e^r − 1        degree-6 Taylor polynomial, Estrin's form
+//   P = 2^m·2^(j/16),  y = P·s + P
+// Error bound (u = 2^-53), relative to e^x: x − k·hi is exact (hi = ln2/16
+// to 32 bits, |k| < 2^12), and only the step with lo rounds, below u·|r|.
+// The Taylor remainder is below |r|^7/5040·e^|r| < 2^-50.9, the roundings
+// of s about 0.03u, the table entry u (2^m scales it exactly: P stays a
+// normal double), the last fused step u: below 2^-50.3 in all. The rounding
+// test widens by 2^-47.
+inline constexpr double kExpWidenAvx512 = 0x1p-47;
+
+inline __m512d expHalf(__m256 clamped_x, const Pow2Table16& table) {
     using namespace detail;
+    constexpr double kInvLn2_16 = kInvLn2N / 4, kHi16 = kLn2NHi * 4, kLo16 = kLn2NLo * 4;
+    const __m512d x = _mm512_cvtps_pd(clamped_x);
     const __m512d shifter = _mm512_set1_pd(kShifter);
-    const __m512d t = _mm512_add_pd(_mm512_mul_pd(z, _mm512_set1_pd(kInvLn2N)), shifter);
+    const __m512d t = _mm512_fmadd_pd(x, _mm512_set1_pd(kInvLn2_16), shifter);
     const __m512d kd = _mm512_sub_pd(t, shifter);
-    const __m512i tb = _mm512_castpd_si512(t);
-    const __m512i low = _mm512_set1_epi64(63);
-    ReducedHalf out;
-    out.scale = _mm512_slli_epi64(_mm512_andnot_si512(low, tb), 46);
-    out.j = _mm512_and_si512(tb, low);
-    const __m512d r1 = _mm512_sub_pd(z, _mm512_mul_pd(kd, _mm512_set1_pd(kLn2NHi)));
-    out.r = _mm512_sub_pd(r1, _mm512_mul_pd(kd, _mm512_set1_pd(kLn2NLo)));
-    return out;
+    const __m512d r1 = _mm512_fnmadd_pd(kd, _mm512_set1_pd(kHi16), x);
+    const __m512d r = _mm512_fnmadd_pd(kd, _mm512_set1_pd(kLo16), r1);
+
+    const __m512d r2 = _mm512_mul_pd(r, r);
+    const __m512d p23 = _mm512_fmadd_pd(r, _mm512_set1_pd(kC3), _mm512_set1_pd(kC2));
+    const __m512d p45 = _mm512_fmadd_pd(r, _mm512_set1_pd(kC5), _mm512_set1_pd(kC4));
+    const __m512d q = _mm512_fmadd_pd(r2, _mm512_fmadd_pd(r2, _mm512_set1_pd(kC6), p45), p23);
+    const __m512d s = _mm512_fmadd_pd(r2, q, r);
+
+    const __m512d p = table.scaled(t, kd);
+    return _mm512_fmadd_pd(p, s, p);
 }
 
-inline __m512d expm1Poly5Half(__m512d r) {
-    using namespace detail;
-    __m512d q = _mm512_add_pd(_mm512_set1_pd(kC4), _mm512_mul_pd(r, _mm512_set1_pd(kC5)));
-    q = _mm512_add_pd(_mm512_set1_pd(kC3), _mm512_mul_pd(r, q));
-    q = _mm512_add_pd(_mm512_set1_pd(kC2), _mm512_mul_pd(r, q));
-    return _mm512_add_pd(r, _mm512_mul_pd(_mm512_mul_pd(r, r), q));
-}
-
-// Entry j (0..63) of a 64-entry table held in eight registers: a two-source
-// permutation picks within each 16-entry quarter, and bits 4 and 5 of j
-// choose the quarter. Cheaper than a gather, and the same value.
-struct Table64 {
-    __m512d q[8];
-    explicit Table64(const double* t) {
-        for (int i = 0; i < 8; ++i) q[i] = _mm512_loadu_pd(t + 8 * i);
-    }
-    __m512d operator()(__m512i j) const {
-        const __m512d a = _mm512_permutex2var_pd(q[0], j, q[1]);
-        const __m512d b = _mm512_permutex2var_pd(q[2], j, q[3]);
-        const __m512d c = _mm512_permutex2var_pd(q[4], j, q[5]);
-        const __m512d d = _mm512_permutex2var_pd(q[6], j, q[7]);
-        const __mmask8 bit4 = _mm512_test_epi64_mask(j, _mm512_set1_epi64(16));
-        const __mmask8 bit5 = _mm512_test_epi64_mask(j, _mm512_set1_epi64(32));
-        const __m512d lo = _mm512_mask_blend_pd(bit4, a, b);
-        const __m512d hi = _mm512_mask_blend_pd(bit4, c, d);
-        return _mm512_mask_blend_pd(bit5, lo, hi);
-    }
-};
-
-// x already clamped to [kExpMin, kExpMax].
-inline __m512d expHalf(__m256 x, const Table64& exp2) {
-    const ReducedHalf red = reduceHalf(_mm512_cvtps_pd(x));
-    const __m512d s = expm1Poly5Half(red.r);
-    __m512d t = exp2(red.j);
-    t = _mm512_castsi512_pd(_mm512_add_epi64(_mm512_castpd_si512(t), red.scale));
-    return _mm512_add_pd(t, _mm512_mul_pd(t, s));
-}
-
-// tanh has a shorter evaluation of its own, built on fused multiply-adds:
+// tanh:
 //   a = min(|x|, 10),  a = k·ln2/32 + h,  k = 16m + j,  |h| <= ln2/64 (1 + 2^-40)
 //   s = e^(2h) − 1     degree-6 Taylor polynomial in h, Estrin's form
-//   P = 2^m·2^(j/16)   a table in two registers and one permutation, then scalef
+//   P = 2^m·2^(j/16)   Pow2Table16
 //   E = P·s + (P − 1)  (= e^(2a) − 1; for k = 0, P = 1 and E = s exactly)
 //   D = P·s + (P + 1)  (= e^(2a) + 1, formed beside E rather than from it)
 //   y = E / D
@@ -98,22 +92,10 @@ inline __m512d expHalf(__m256 x, const Table64& exp2) {
 //   way. With the quotient: below 2^-44.5.
 // The rounding test therefore widens by 2^-42, wider than the scalar path's;
 // 1550 of the 2^32 inputs are undecided and go to the scalar function.
-// The float results equal the scalar path's on all 2^32 inputs
-// (tools/check_math).
 inline constexpr double kTanhWidenAvx512 = 0x1p-42;
 
-struct TanhTable {
-    __m512d lo, hi;  // 2^(j/16) for j = 0..7 and 8..15
-    TanhTable() {
-        // Every fourth entry of the 64-entry table: 2^(4i/64) = 2^(i/16).
-        const __m512i every4th = _mm512_setr_epi64(0, 4, 8, 12, 16, 20, 24, 28);
-        lo = _mm512_i64gather_pd(every4th, detail::kExp2Table, 8);
-        hi = _mm512_i64gather_pd(every4th, detail::kExp2Table + 32, 8);
-    }
-};
-
 // abs_x = |x| clamped to [0, kTanhMax], non-NaN.
-inline __m512d tanhAbsHalf(__m256 abs_x, const TanhTable& table) {
+inline __m512d tanhAbsHalf(__m256 abs_x, const Pow2Table16& table) {
     using namespace detail;
     constexpr double kInvLn2_32 = kInvLn2N / 2;         // 32/ln2
     constexpr double kLn2_32 = 0x1.62e42fefa39efp-6;     // ln2/32, rounded
@@ -132,10 +114,7 @@ inline __m512d tanhAbsHalf(__m256 abs_x, const TanhTable& table) {
     const __m512d q = _mm512_fmadd_pd(h2, _mm512_fmadd_pd(h2, _mm512_set1_pd(kD6), p45), p23);
     const __m512d s = _mm512_fmadd_pd(h2, q, _mm512_add_pd(h, h));
 
-    // The permutation reads only the low four bits of each index: j. scalef
-    // multiplies by 2^floor(k/16) = 2^m exactly.
-    const __m512d tj = _mm512_permutex2var_pd(table.lo, _mm512_castpd_si512(t), table.hi);
-    const __m512d p = _mm512_scalef_pd(tj, _mm512_mul_pd(kd, _mm512_set1_pd(1.0 / 16)));
+    const __m512d p = table.scaled(t, kd);
     // D beside E: the division waits for one fused step, not two steps.
     const __m512d e = _mm512_fmadd_pd(p, s, _mm512_sub_pd(p, _mm512_set1_pd(1.0)));
     const __m512d d = _mm512_fmadd_pd(p, s, _mm512_add_pd(p, _mm512_set1_pd(1.0)));
@@ -168,28 +147,23 @@ inline __m512 finishLanes(__m512 result, __m512 x, __mmask16 lanes, float (*f)(f
     return _mm512_load_ps(out);
 }
 
-// NaN lanes of x become x + x (quieted, sign kept).
-inline __m512 passNaNs(__m512 out, __m512 x) {
-    return _mm512_mask_add_ps(out, _mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q), x, x);
-}
-
-inline __m512 exp16(__m512 x, const Table64& exp2) {
-    // max/min return their second operand for a NaN lane: it becomes a
-    // harmless in-range value and is replaced at the end.
+inline __m512 exp16(__m512 x, const Pow2Table16& table) {
+    // max/min return their second operand for a NaN lane: a harmless
+    // in-range value; NaN lanes are finished by the scalar function.
     __m512 c = _mm512_max_ps(x, _mm512_set1_ps(detail::kExpMin));
     c = _mm512_min_ps(c, _mm512_set1_ps(detail::kExpMax));
     __mmask16 undecided;
-    __m512 out = roundCheckedHalves(expHalf(low8(c), exp2), expHalf(high8(c), exp2), detail::kExpWiden, undecided);
-    out = passNaNs(out, x);
+    __m512 out = roundCheckedHalves(expHalf(low8(c), table), expHalf(high8(c), table), kExpWidenAvx512, undecided);
+    undecided |= _mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q);
     if (undecided != 0) [[unlikely]]
         out = finishLanes(out, x, undecided, &math::exp);
     return out;
 }
 
-inline __m512 tanh16(__m512 x, const TanhTable& table) {
+inline __m512 tanh16(__m512 x, const Pow2Table16& table) {
     const __m512i sign = _mm512_and_si512(_mm512_castps_si512(x), _mm512_set1_epi32(INT32_MIN));
     // min returns its second operand for a NaN lane: a harmless in-range
-    // value, replaced at the end. tanh rounds to 1 above 9.011.
+    // value. tanh rounds to 1 above 9.011.
     const __m512 a = _mm512_min_ps(_mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(x), sign)),
                                    _mm512_set1_ps(static_cast<float>(detail::kTanhMax)));
     __mmask16 undecided;
@@ -197,7 +171,7 @@ inline __m512 tanh16(__m512 x, const TanhTable& table) {
                                     undecided);
     out = _mm512_castsi512_ps(_mm512_or_si512(_mm512_castps_si512(out), sign));
     // NaN lanes go to the scalar function with the undecided ones, which
-    // keeps the NaN fix-up off the path of every other value.
+    // keeps the NaN fix-up off the path of every other lane.
     undecided |= _mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q);
     if (undecided != 0) [[unlikely]]
         out = finishLanes(out, x, undecided, &math::tanh);
