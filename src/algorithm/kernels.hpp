@@ -84,7 +84,8 @@ void runLinearPackedAvx2(const Layer& layer, Slice<const float> input);
 void runLinearPackedAvx512(const Layer& layer, Slice<const float> input);
 // AVX-512F, enabled for its own file by a target pragma: only called after
 // cpuHasAvx512(). No float operation of a kernel is fused; only the double
-// evaluation inside the correctly rounded tanh uses fused multiply-adds.
+// evaluations inside the correctly rounded exp and tanh use fused
+// multiply-adds.
 void runLinearAvx512(const Layer& layer, Slice<const float> input);
 void eluAvx512(const Layer& layer, Slice<const float> input);
 void sigmoidAvx512(const Layer& layer, Slice<const float> input);

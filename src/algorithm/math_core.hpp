@@ -34,8 +34,8 @@
 // in the exception tables; the exhaustive check finds every one of them.
 //
 // No fused multiply-add: the AVX2 path repeats these operations one for one,
-// so both paths give the same double. (The AVX-512 tanh evaluates differently
-// and reaches the same floats through its own bound and rounding test.)
+// so both paths give the same double. (The AVX-512 forms evaluate differently
+// and reach the same floats through their own bounds and rounding tests.)
 #pragma once
 
 #include <bit>
