@@ -147,17 +147,24 @@ inline __m512 finishLanes(__m512 result, __m512 x, __mmask16 lanes, float (*f)(f
     return _mm512_load_ps(out);
 }
 
+// The lanes whose rounding test failed, and the NaN lanes, get the scalar
+// function's result. Keeping NaNs out of the vector path keeps their fix-up
+// off every other lane's path.
+inline __m512 finishUndecided(__m512 out, __m512 x, __mmask16 undecided, float (*f)(float)) {
+    undecided |= _mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q);
+    if (undecided != 0) [[unlikely]]
+        out = finishLanes(out, x, undecided, f);
+    return out;
+}
+
 inline __m512 exp16(__m512 x, const Pow2Table16& table) {
     // max/min return their second operand for a NaN lane: a harmless
-    // in-range value; NaN lanes are finished by the scalar function.
+    // in-range value (finishUndecided replaces it).
     __m512 c = _mm512_max_ps(x, _mm512_set1_ps(detail::kExpMin));
     c = _mm512_min_ps(c, _mm512_set1_ps(detail::kExpMax));
     __mmask16 undecided;
     __m512 out = roundCheckedHalves(expHalf(low8(c), table), expHalf(high8(c), table), kExpWidenAvx512, undecided);
-    undecided |= _mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q);
-    if (undecided != 0) [[unlikely]]
-        out = finishLanes(out, x, undecided, &math::exp);
-    return out;
+    return finishUndecided(out, x, undecided, &math::exp);
 }
 
 inline __m512 tanh16(__m512 x, const Pow2Table16& table) {
@@ -170,12 +177,7 @@ inline __m512 tanh16(__m512 x, const Pow2Table16& table) {
     __m512 out = roundCheckedHalves(tanhAbsHalf(low8(a), table), tanhAbsHalf(high8(a), table), kTanhWidenAvx512,
                                     undecided);
     out = _mm512_castsi512_ps(_mm512_or_si512(_mm512_castps_si512(out), sign));
-    // NaN lanes go to the scalar function with the undecided ones, which
-    // keeps the NaN fix-up off the path of every other lane.
-    undecided |= _mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q);
-    if (undecided != 0) [[unlikely]]
-        out = finishLanes(out, x, undecided, &math::tanh);
-    return out;
+    return finishUndecided(out, x, undecided, &math::tanh);
 }
 
 }  // namespace tolvex::math::avx512
