@@ -78,16 +78,24 @@ LinearCase randomCase(FloatSource& src, size_t in, size_t out, double special) {
     return c;
 }
 
-// Runs the kernel into a NaN-filled buffer with a sentinel behind it and
-// compares with the reference.
+// Runs the same layer twice, so that the groups of neurons are visited in both
+// orders (each pass flips the next one's), each time into a NaN-filled buffer
+// with a sentinel behind it, and compares both passes with the reference.
 ::testing::AssertionResult matchesReference(const LinearCase& c) {
-    std::vector<float> got(c.out + 1, std::numeric_limits<float>::quiet_NaN());
-    got[c.out] = kSentinel;
-    runLayer(c.layer(got.data()), c.in());
-    if (bitsOf(got[c.out]) != bitsOf(kSentinel)) return ::testing::AssertionFailure() << "wrote past the output";
-    std::vector<float> want(c.out);
-    referenceLayer(c.layer(got.data()), c.in(), want.data());
-    return sameBits(want.data(), got.data(), c.out);
+    std::vector<float> got(c.out + 1), want(c.out);
+    const Layer layer = c.layer(got.data());
+    referenceLayer(layer, c.in(), want.data());
+    for (int pass = 0; pass < 2; ++pass) {
+        std::fill(got.begin(), got.end(), std::numeric_limits<float>::quiet_NaN());
+        got[c.out] = kSentinel;
+        runLayer(layer, c.in());
+        if (bitsOf(got[c.out]) != bitsOf(kSentinel))
+            return ::testing::AssertionFailure() << "wrote past the output on pass " << pass;
+        ::testing::AssertionResult same = sameBits(want.data(), got.data(), c.out);
+        if (!same) return same << " on pass " << pass;
+    }
+    if (layer.descending) return ::testing::AssertionFailure() << "two passes left the group order flipped";
+    return ::testing::AssertionSuccess();
 }
 
 // Every test runs on every kernel table, once with the row-major weights only
@@ -234,12 +242,15 @@ TEST_P(LinearKernel, AnyAlignmentOfWeightsAndInput) {
             float* x = xbuf.data() + offset % 4;
             std::copy(c.input.begin(), c.input.end(), x);
 
-            std::vector<float> got(c.out, std::numeric_limits<float>::quiet_NaN()), want(c.out);
+            std::vector<float> got(c.out), want(c.out);
             Layer l = c.layer(got.data());
             l.cfg.linear.weights = w;
-            runLayer(l, Slice<const float>{x, in});
-            referenceLayer(c.layer(got.data()), c.in(), want.data());
-            ASSERT_TRUE(sameBits(want.data(), got.data(), c.out)) << in << " inputs, offset " << offset;
+            referenceLayer(l, Slice<const float>{x, in}, want.data());
+            for (int pass = 0; pass < 2; ++pass) {  // both group orders
+                std::fill(got.begin(), got.end(), std::numeric_limits<float>::quiet_NaN());
+                runLayer(l, Slice<const float>{x, in});
+                ASSERT_TRUE(sameBits(want.data(), got.data(), c.out)) << in << " inputs, offset " << offset << ", pass " << pass;
+            }
         }
 }
 

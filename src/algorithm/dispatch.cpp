@@ -75,7 +75,10 @@ const KernelTable& activeImplementation() {
 
 void forceImplementation(const KernelTable* table) { g_active.store(table, std::memory_order_release); }
 
-void runLinear(const Layer& layer, Slice<const float> input) { activeImplementation().linear(layer, input); }
+void runLinear(const Layer& layer, Slice<const float> input) {
+    activeImplementation().linear(layer, input);
+    layer.descending = !layer.descending;
+}
 void runLayerNorm(const Layer& layer, Slice<const float> input) {
     activeImplementation().layer_norm(layer, input);
 }

@@ -49,6 +49,22 @@ void sigmoid(const Layer& layer, Slice<const float> input);
 void tanh(const Layer& layer, Slice<const float> input);
 void leakyRelu(const Layer& layer, Slice<const float> input);
 
+// The order of a row-major linear pass over `groups` groups of neurons:
+// groupAt(i) is the group visited i-th. Descending passes (see
+// Layer::descending) apply to matrices of up to kDescendingMaxWeights. Past
+// a few times the size of an L2 cache the rows still there are a few percent
+// of the matrix, and alternating measured slightly slower than always
+// ascending (a 64 MiB matrix); at 2 to 16 MiB it is 5 to 30 % faster.
+inline constexpr size_t kDescendingMaxWeights = size_t{1} << 22;  // 16 MiB
+struct GroupOrder {
+    size_t groups;
+    bool descending;
+    GroupOrder(const Layer& layer, size_t in_len, size_t group_size)
+        : groups((layer.out_buf.len + group_size - 1) / group_size),
+          descending(layer.descending && layer.out_buf.len * in_len <= kDescendingMaxWeights) {}
+    size_t groupAt(size_t i) const { return descending ? groups - 1 - i : i; }
+};
+
 // CPU features, from cpuid and (for the wide registers) xgetbv.
 bool cpuHasAvx2();
 // AVX-512F together with AVX2 (the AVX-512 table shares the AVX2 kernels).

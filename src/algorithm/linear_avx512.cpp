@@ -8,7 +8,8 @@
 // addition advances the in-order lane reduction of all 16 at once; the tail
 // products go through the same transpose and are added after the bias. A
 // matrix too large for L1 is read with aligned loads where the row length
-// allows it (accumulateRowsAligned).
+// allows it (accumulateRowsAligned). The groups of neurons are visited in the
+// pass's GroupOrder, ascending and descending on alternate passes.
 //
 // A layer with a packed copy of its weights made for this input length runs
 // over that copy instead (linear_packed_avx512.cpp); this file serves
@@ -49,11 +50,11 @@ constexpr size_t kL1Weights = 16384;
 // into L1 while the current block runs. Longer rows stream well on their own.
 constexpr size_t kPrefetchMaxRow = 512;
 
-// Prefetches the line `floats` floats after p. The last block's prefetches
-// point past the weights; a prefetch never faults, and the address is formed
-// as an integer so no out-of-range pointer is made.
-void prefetchAhead(const float* p, size_t floats) {
-    const uintptr_t address = reinterpret_cast<uintptr_t>(p) + floats * sizeof(float);
+// Prefetches the line `floats` floats after (or, when negative, before) p. The
+// last block of a pass fetches outside the weights; a prefetch never faults,
+// and the address is formed as an integer so no out-of-range pointer is made.
+void prefetchAhead(const float* p, ptrdiff_t floats) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(floats) * sizeof(float);
     _mm_prefetch(reinterpret_cast<const char*>(address), _MM_HINT_T0);
 }
 
@@ -69,9 +70,12 @@ void storeTailProducts(const float* x, const float* w, size_t L, float (*tail)[k
 }
 
 // Accumulates K rows starting at w (row stride L) against x, and stores their
-// lane accumulators and (when L % 16 != 0) their tail products.
+// lane accumulators and (when L % 16 != 0) their tail products. With
+// kPrefetchNext, each row's lines are fetched `ahead` floats away: the rows
+// the pass reads next.
 template <size_t K, bool kPrefetchNext>
-[[gnu::always_inline]] inline void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLanes], float (*tail)[kLanes]) {
+[[gnu::always_inline]] inline void accumulateRows(const float* x, const float* w, size_t L, float (*acc)[kLanes],
+                                                  float (*tail)[kLanes], ptrdiff_t ahead) {
     const size_t v = L / kLanes * kLanes;
     const float* row[K];
     for (size_t k = 0; k < K; ++k) row[k] = w + k * L;
@@ -81,7 +85,7 @@ template <size_t K, bool kPrefetchNext>
 #pragma GCC unroll 2
     for (size_t i = 0; i < v; i += kLanes) {
         if (kPrefetchNext)
-            for (size_t k = 0; k < K; ++k) prefetchAhead(row[k] + i, K * L);
+            for (size_t k = 0; k < K; ++k) prefetchAhead(row[k] + i, ahead);
         const __m512 xi = _mm512_loadu_ps(x + i);
         for (size_t k = 0; k < K; ++k) a[k] = _mm512_add_ps(a[k], _mm512_mul_ps(xi, _mm512_loadu_ps(row[k] + i)));
     }
@@ -130,20 +134,31 @@ template <size_t K>
 
 template <size_t K, bool kAligned, bool kPrefetchNext>
 [[gnu::always_inline]] inline void accumulateBlock(const float* x, const float* w, size_t L, size_t shift,
-                                                   GroupState& st, size_t k) {
+                                                   GroupState& st, size_t k, ptrdiff_t ahead = 0) {
     if constexpr (kAligned)
         accumulateRowsAligned<K>(x, w + k * L, L, shift, st.acc + k);
     else
-        accumulateRows<K, kPrefetchNext>(x, w + k * L, L, st.acc + k, st.tail + k);
+        accumulateRows<K, kPrefetchNext>(x, w + k * L, L, st.acc + k, st.tail + k, ahead);
+}
+
+// How far from the block of rows starting at row k of a group of m rows the
+// pass reads next, in floats: the next block of the group, or after the
+// group's last block the next group in the pass's order, which follows it in
+// memory on an ascending pass and starts kNeuronsPerGroup rows before it on a
+// descending one.
+ptrdiff_t nextRows(size_t k, size_t m, size_t L, bool descending) {
+    const bool last = k + kRowsPerBlock >= m;
+    const size_t rows = last && descending ? kNeuronsPerGroup + k : kRowsPerBlock;
+    return (last && descending ? -1 : 1) * static_cast<ptrdiff_t>(rows * L);
 }
 
 // Accumulates m rows (1..16) of one group into st: 8 rows at a time, the
 // rest 4 and 1 at a time. Only full blocks fetch ahead.
 template <bool kAligned, bool kPrefetchNext>
-[[gnu::always_inline]] inline void accumulateGroup(const float* x, const float* w, size_t L, size_t shift, size_t m, GroupState& st) {
+[[gnu::always_inline]] inline void accumulateGroup(const float* x, const float* w, size_t L, size_t shift, size_t m, GroupState& st, bool descending) {
     size_t k = 0;
     for (; k + kRowsPerBlock <= m; k += kRowsPerBlock)
-        accumulateBlock<kRowsPerBlock, kAligned, kPrefetchNext>(x, w, L, shift, st, k);
+        accumulateBlock<kRowsPerBlock, kAligned, kPrefetchNext>(x, w, L, shift, st, k, nextRows(k, m, L, descending));
     if (k + 4 <= m) {
         accumulateBlock<4, kAligned, false>(x, w, L, shift, st, k);
         k += 4;
@@ -195,17 +210,20 @@ void reduceGroup(const GroupState& st, size_t L, const float* bias, float* out, 
     _mm512_mask_storeu_ps(out, mask, v);
 }
 
-// Every group of the layer, its rows read as the template arguments say.
+// Every group of the layer in the pass's order, its rows read as the template
+// arguments say.
 template <bool kAligned, bool kPrefetchNext>
-void runGroups(const float* x, const float* w, const float* b, float* y, size_t out, size_t L, size_t shift) {
+void runGroups(const float* x, const float* w, const float* b, float* y, size_t out, size_t L, size_t shift,
+               GroupOrder order) {
     GroupState st;
-    for (size_t n = 0; n < out; n += kNeuronsPerGroup) {
+    for (size_t i = 0; i < order.groups; ++i) {
+        const size_t n = order.groupAt(i) * kNeuronsPerGroup;
         const size_t m = out - n < kNeuronsPerGroup ? out - n : kNeuronsPerGroup;
         if (m < kNeuronsPerGroup) {
             for (size_t k = m; k < kNeuronsPerGroup; ++k)
                 for (size_t l = 0; l < kLanes; ++l) st.acc[k][l] = st.tail[k][l] = 0.0f;
         }
-        accumulateGroup<kAligned, kPrefetchNext>(x, w + n * L, L, shift, m, st);
+        accumulateGroup<kAligned, kPrefetchNext>(x, w + n * L, L, shift, m, st, order.descending);
         reduceGroup(st, L, b + n, y + n, m);
     }
 }
@@ -225,18 +243,19 @@ void runLinearAvx512(const Layer& layer, Slice<const float> input) {
         return;
     }
 
+    const GroupOrder order(layer, L, kNeuronsPerGroup);
     // Matrices that stay in L1 are read with plain unaligned loads. Larger
     // ones are read with aligned loads when every row starts at the same
     // offset within a cache line (L % 16 == 0); otherwise realigning the
     // input for each row would cost more than the split loads it saves, and
     // short rows get the next block fetched ahead instead.
-    if (L < kLanes || out * L <= kL1Weights) return runGroups<false, false>(x, w, b, y, out, L, 0);
+    if (L < kLanes || out * L <= kL1Weights) return runGroups<false, false>(x, w, b, y, out, L, 0, order);
     if (L % kLanes == 0) {
         const size_t shift = (reinterpret_cast<uintptr_t>(w) % 64) / sizeof(float);
-        return runGroups<true, false>(x, w, b, y, out, L, shift);
+        return runGroups<true, false>(x, w, b, y, out, L, shift, order);
     }
-    if (L <= kPrefetchMaxRow) return runGroups<false, true>(x, w, b, y, out, L, 0);
-    runGroups<false, false>(x, w, b, y, out, L, 0);
+    if (L <= kPrefetchMaxRow) return runGroups<false, true>(x, w, b, y, out, L, 0, order);
+    runGroups<false, false>(x, w, b, y, out, L, 0, order);
 }
 
 }  // namespace tolvex

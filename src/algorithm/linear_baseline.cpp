@@ -6,7 +6,8 @@
 // x[16j+l]·W[n][16j+l] over the chunks j in order. Rows are taken 2 at a time
 // over the whole input (8 accumulator vectors), and the accumulators of 4
 // neurons are transposed so one vector addition advances the in-order lane
-// reduction of all 4.
+// reduction of all 4. The groups of neurons are visited in the pass's
+// GroupOrder, ascending and descending on alternate passes.
 #include <cstring>
 
 #include "algorithm/kernels.hpp"
@@ -95,7 +96,9 @@ void runLinearBaseline(const Layer& layer, Slice<const float> input) {
     }
 
     GroupState st = {};
-    for (size_t n = 0; n < out; n += kNeuronsPerGroup) {
+    const GroupOrder order(layer, L, kNeuronsPerGroup);
+    for (size_t i = 0; i < order.groups; ++i) {
+        const size_t n = order.groupAt(i) * kNeuronsPerGroup;
         const size_t m = out - n < kNeuronsPerGroup ? out - n : kNeuronsPerGroup;
         if (m < kNeuronsPerGroup) st = GroupState{};
         const float* rows = w + n * L;

@@ -88,6 +88,13 @@ struct Layer {
     Slice<float> out_buf;
     LayerConfig cfg;
     PackedLinear packed;
+    // The direction in which the row-major linear kernels visit the groups of
+    // 16 neurons on the next pass; every linear pass flips it. Consecutive
+    // passes thus alternate, and a pass starts on the rows the one before
+    // read last, which are still in the core's L2 cache when the matrix is
+    // larger than it. Every neuron's sum is the same in either direction.
+    // Calls on one model never overlap, so the pass may write it.
+    mutable bool descending = false;
 };
 
 struct Model {
