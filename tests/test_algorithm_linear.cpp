@@ -126,6 +126,15 @@ TEST_P(LinearKernel, MatchesReferenceForEveryShape) {
         }
 }
 
+TEST_P(LinearKernel, LayersBeyondL1MatchReferenceInEveryTileShape) {
+    // Packed, these have tiles of 1 to 4 groups, short last groups, tail
+    // rows, and (10 inputs) no whole chunk at all.
+    FloatSource src(10);
+    for (auto [in, out] : {std::pair<size_t, size_t>{33, 520}, {130, 150}, {2048, 20}, {17, 1000}, {400, 45},
+                           {10, 2000}, {256, 512}})
+        ASSERT_TRUE(matchesReference(randomCase(src, in, out, 0.001))) << in << " -> " << out;
+}
+
 TEST_P(LinearKernel, SpecialValuesPropagateLikeTheReference) {
     FloatSource src(2);
     for (size_t in : {1, 15, 16, 17, 33, 64, 67})
@@ -289,8 +298,9 @@ TEST_P(LinearKernel, PackedCopyServesOnlyTheRowLengthItWasMadeFor) {
 }
 
 // The packed layout itself: each group of 16 rows transposed, then its
-// biases; short groups padded with +0.0; 64-byte aligned; made only for
-// layers that have weights and no more than the limit.
+// biases; short groups padded with +0.0; groups in input order for a layer
+// that stays in L1 and interleaved in tiles of four beyond it; 64-byte
+// aligned; made only for layers that have weights and no more than the limit.
 TEST(PackedLinear, LayoutAlignmentAndLimits) {
     CountingAllocator alloc;
     FloatSource src(9);
@@ -315,6 +325,37 @@ TEST(PackedLinear, LayoutAlignmentAndLimits) {
                 }
             freePacked(alloc.get(), *p);
         }
+
+    // A layer that leaves L1: tiles of four groups (fewer in the last), each
+    // read front to back as one stream: for lanes four at a time, for each
+    // chunk, for each of those lanes, the row of every group of the tile;
+    // then the tail rows and the biases, likewise.
+    for (auto [in, out] : {std::pair<size_t, size_t>{33, 520}, {130, 150}, {2048, 20}, {10, 2000}}) {
+        LinearCase c = randomCase(src, in, out, 0.0);
+        std::vector<float> y(out);
+        auto p = packLinear(alloc.get(), c.layer(y.data()), in);
+        ASSERT_TRUE(p.has_value());
+        const size_t groups = (out + 15) / 16, chunks = in / 16;
+        ASSERT_EQ(p->data.len, groups * (in + 1) * 16);
+        const float* pos = p->data.ptr;
+        for (size_t first = 0; first < groups; first += 4) {
+            const size_t tile = std::min<size_t>(4, groups - first);
+            auto expectRowSet = [&](size_t j) {
+                for (size_t g = 0; g < tile; ++g, pos += 16)
+                    for (size_t k = 0; k < 16; ++k) {
+                        const size_t n = 16 * (first + g) + k;
+                        const float want = n >= out ? 0.0f : j < in ? c.weights[n * in + j] : c.biases[n];
+                        ASSERT_EQ(bitsOf(pos[k]), bitsOf(want)) << in << " -> " << out << ", row " << j;
+                    }
+            };
+            for (size_t quarter = 0; quarter < 4; ++quarter)
+                for (size_t chunk = 0; chunk < chunks; ++chunk)
+                    for (size_t l = 0; l < 4; ++l) expectRowSet(16 * chunk + 4 * quarter + l);
+            for (size_t j = 16 * chunks; j <= in; ++j) expectRowSet(j);
+        }
+        EXPECT_EQ(pos, p->data.ptr + p->data.len);
+        freePacked(alloc.get(), *p);
+    }
 
     LinearCase big{std::vector<float>(kPackedMaxWeights + 512), std::vector<float>(513), {}, 0};
     for (auto [in, out, packs] : {std::tuple{256, 512, true}, {512, 257, false}, {0, 40, false}, {40, 0, false}}) {

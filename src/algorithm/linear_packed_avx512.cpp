@@ -4,7 +4,9 @@
 // x[j], broadcast, and adds into t[l], so lane l of every neuron sees its
 // products chunk by chunk, from +0.0, as on the row-major matrix. The lane sum
 // is then ((t[0] + t[1]) + ...) + t[15] for all 16 neurons at once, the bias
-// row is added, and the tail rows follow in order.
+// row is added, and the tail rows follow in order. Layers that stay in L1
+// take groups in pairs; larger ones have tiles of four groups, stored in the
+// order the tile kernel reads them.
 //
 // The instruction set is enabled for this file's own functions only, after
 // the shared headers.
@@ -100,39 +102,65 @@ template <class W>
     }
 }
 
-// Four groups at once, for layers that stream from L2: four block streams
-// share each broadcast input, which cuts the loads per weight row from 1.5
-// to 1.25, and four lane sums run side by side. Lanes four at a time.
-[[gnu::always_inline]] inline void groupQuad(const float* x, const float* first, size_t block, size_t L, __m512* v) {
-    constexpr size_t kQuarter = kLanes / 4, kGroups = 4;
+// The G groups (1..4) of one tile of a layer that leaves L1, whose rows are
+// stored in the order read here: lanes four at a time over all chunks, each
+// row set holding the row of all G groups, then the tail rows and the biases
+// (see PackedLinear). The pass over the tile is one sequential stream; the G
+// groups share each broadcast input, which cuts the loads per weight row to
+// 1 + 1/G, and G lane sums run side by side, each continued after every
+// four lanes while the next four accumulate.
+template <size_t G>
+[[gnu::always_inline]] inline void tile(const float* x, const float* t0, size_t L, __m512* v) {
+    constexpr size_t kQuarter = kPackedLanesPerPass;
     const size_t chunks = L / kLanes;
-    const float* b[kGroups] = {first, first + block, first + 2 * block, first + 3 * block};
-    __m512 s[kGroups];
-    for (size_t p = 0; p < 4; ++p) {
-        __m512 t[kGroups][kQuarter];
-        for (size_t g = 0; g < kGroups; ++g)
+    const float* set = t0;
+    __m512 s[G];
+    for (size_t p = 0; p < kLanes / kQuarter; ++p) {
+        __m512 t[G][kQuarter];
+        for (size_t g = 0; g < G; ++g)
             for (size_t l = 0; l < kQuarter; ++l) t[g][l] = _mm512_setzero_ps();
-        for (size_t c = 0; c < chunks; ++c) {
+        for (size_t c = 0; c < chunks; ++c, set += kLanes * kQuarter * G) {
             const size_t row = kLanes * c + kQuarter * p;
             for (size_t l = 0; l < kQuarter; ++l) {
                 const __m512 xb = _mm512_set1_ps(x[row + l]);
-                for (size_t g = 0; g < kGroups; ++g)
-                    t[g][l] = _mm512_add_ps(t[g][l], _mm512_mul_ps(xb, _mm512_load_ps(b[g] + kLanes * (row + l))));
+                for (size_t g = 0; g < G; ++g)
+                    t[g][l] = _mm512_add_ps(t[g][l], _mm512_mul_ps(xb, _mm512_load_ps(set + kLanes * (l * G + g))));
             }
         }
         for (size_t l = 0; l < kQuarter; ++l)
-            for (size_t g = 0; g < kGroups; ++g) s[g] = p == 0 && l == 0 ? t[g][0] : _mm512_add_ps(s[g], t[g][l]);
+            for (size_t g = 0; g < G; ++g) s[g] = p == 0 && l == 0 ? t[g][0] : _mm512_add_ps(s[g], t[g][l]);
     }
-    for (size_t g = 0; g < kGroups; ++g) v[g] = _mm512_add_ps(_mm512_load_ps(b[g] + kLanes * L), s[g]);
+    // Tail and bias rows keep their input order: row j is set j.
+    for (size_t g = 0; g < G; ++g) v[g] = _mm512_add_ps(_mm512_load_ps(t0 + kLanes * (L * G + g)), s[g]);
     for (size_t j = chunks * kLanes; j < L; ++j) {
         const __m512 xb = _mm512_set1_ps(x[j]);
-        for (size_t g = 0; g < kGroups; ++g)
-            v[g] = _mm512_add_ps(v[g], _mm512_mul_ps(xb, _mm512_load_ps(b[g] + kLanes * j)));
+        for (size_t g = 0; g < G; ++g)
+            v[g] = _mm512_add_ps(v[g], _mm512_mul_ps(xb, _mm512_load_ps(t0 + kLanes * (j * G + g))));
     }
 }
 
-// Layers of more weights than this (64 KiB) do not stay in L1 between passes.
-constexpr size_t kL1Weights = 16384;
+// Every tile of a layer that leaves L1; writes exactly out outputs.
+void runTiles(const float* x, const float* data, size_t L, float* y, size_t out) {
+    const size_t groups = (out + kPackedGroup - 1) / kPackedGroup, block = packedBlockFloats(L);
+    for (size_t first = 0; first < groups; first += kPackedTile) {
+        const float* t0 = data + first * block;
+        __m512 v[kPackedTile];
+        switch (groups - first) {
+            case 1: tile<1>(x, t0, L, v); break;
+            case 2: tile<2>(x, t0, L, v); break;
+            case 3: tile<3>(x, t0, L, v); break;
+            default: tile<4>(x, t0, L, v); break;
+        }
+        const size_t tile_groups = groups - first < kPackedTile ? groups - first : kPackedTile;
+        for (size_t g = 0; g < tile_groups; ++g) {
+            const size_t n = (first + g) * kPackedGroup;
+            if (out - n >= kPackedGroup)
+                _mm512_storeu_ps(y + n, v[g]);
+            else
+                _mm512_mask_storeu_ps(y + n, avx512::firstLanes(out - n), v[g]);
+        }
+    }
+}
 
 }  // namespace
 
@@ -141,14 +169,9 @@ void runLinearPackedAvx512(const Layer& layer, Slice<const float> input) {
     const float* x = input.ptr;
     const float* blk = layer.packed.data.ptr;
     float* y = layer.out_buf.ptr;
+    if (packedTileGroups(out, L) > 1) return runTiles(x, blk, L, y, out);
+    // A layer that stays in L1: one group per tile, rows in input order.
     size_t n = 0;
-    if (out * L > kL1Weights) {
-        for (; n + 4 * kPackedGroup <= out; n += 4 * kPackedGroup, blk += 4 * block) {
-            __m512 v[4];
-            groupQuad(x, blk, block, L, v);
-            for (size_t g = 0; g < 4; ++g) _mm512_storeu_ps(y + n + g * kPackedGroup, v[g]);
-        }
-    }
     for (; n + 2 * kPackedGroup <= out; n += 2 * kPackedGroup, blk += 2 * block) {
         __m512 va, vb;
         groupPair(x, blk, blk + block, L, va, vb);

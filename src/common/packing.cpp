@@ -14,13 +14,19 @@ Result<PackedLinear> packLinear(Allocator a, const Layer& layer, size_t row_len)
 
     const float* w = layer.cfg.linear.weights;
     const float* b = layer.cfg.linear.biases;
+    const size_t per_tile = packedTileGroups(out, row_len);
     for (size_t g = 0; g < groups; ++g) {
-        float* blk = data + g * block;
+        const size_t first = g / per_tile * per_tile;  // the tile's first group
+        const size_t tile_groups = groups - first < per_tile ? groups - first : per_tile;
+        float* tile = data + first * block;
         for (size_t k = 0; k < kPackedGroup; ++k) {
             const size_t n = g * kPackedGroup + k;
             const bool real = n < out;
-            for (size_t j = 0; j < row_len; ++j) blk[j * kPackedGroup + k] = real ? w[n * row_len + j] : 0.0f;
-            blk[row_len * kPackedGroup + k] = real ? b[n] : 0.0f;
+            for (size_t j = 0; j <= row_len; ++j) {
+                const size_t set = packedRowSet(j, row_len, per_tile);
+                const float value = !real ? 0.0f : j < row_len ? w[n * row_len + j] : b[n];
+                tile[(set * tile_groups + (g - first)) * kPackedGroup + k] = value;
+            }
         }
     }
     return PackedLinear{{data, len}, row_len};
