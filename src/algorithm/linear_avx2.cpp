@@ -53,8 +53,6 @@ struct alignas(64) GroupState {
 // prefetcher picks up late; for them the rows of the next block are fetched
 // into L1 while the current block runs. Longer rows stream well on their own.
 constexpr size_t kPrefetchMaxRow = 512;
-// Below this many weights the whole matrix stays in L1 between passes.
-constexpr size_t kL1Weights = 16384;
 
 // Prefetches the line `floats` floats after (or, when negative, before) p. The
 // last block of a pass fetches outside the weights; a prefetch never faults,

@@ -43,8 +43,6 @@ struct alignas(64) GroupState {
 
 using avx512::firstLanes;
 
-// Below this many weights the whole matrix stays in L1 between passes.
-constexpr size_t kL1Weights = 16384;
 // Rows of up to this many floats are short streams that the hardware
 // prefetcher picks up late; for them the rows of the next block are fetched
 // into L1 while the current block runs. Longer rows stream well on their own.

@@ -92,14 +92,14 @@ inline constexpr size_t kPackedAlign = 64;
 // way, and a second copy would only double their memory.
 inline constexpr size_t kPackedMaxWeights = size_t{1} << 17;
 // Layers with up to this many weights (64 KiB) stay in L1 between passes.
-inline constexpr size_t kPackedL1Weights = 16384;
+inline constexpr size_t kL1Weights = 16384;
 // The groups per tile, and the lanes the kernels take at once over a tile.
 inline constexpr size_t kPackedTile = 4;
 inline constexpr size_t kPackedLanesPerPass = 4;
 
 inline constexpr size_t packedBlockFloats(size_t row_len) { return (row_len + 1) * kPackedGroup; }
 inline constexpr size_t packedTileGroups(size_t out, size_t row_len) {
-    return out * row_len > kPackedL1Weights ? kPackedTile : 1;
+    return out * row_len > kL1Weights ? kPackedTile : 1;
 }
 // The set that holds row j (j <= row_len) in a tile of a layer with
 // tile_groups groups per tile.
