@@ -18,10 +18,6 @@ namespace tolvex {
 
 using avx2::mapVectors;
 
-namespace {
-
-}  // namespace
-
 void reluAvx2(const Layer& layer, Slice<const float> input) {
     const __m256 zero = _mm256_setzero_ps();
     // max(x, 0) = x > 0 ? x : +0.0, so NaN and -0.0 give +0.0.

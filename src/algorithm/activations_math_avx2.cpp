@@ -14,10 +14,6 @@ namespace tolvex {
 
 using avx2::mapVectors;
 
-namespace {
-
-}  // namespace
-
 void eluAvx2(const Layer& layer, Slice<const float> input) {
     const __m256 alpha = _mm256_set1_ps(layer.cfg.elu.alpha), one = _mm256_set1_ps(1.0f);
     const __m256 zero = _mm256_setzero_ps();

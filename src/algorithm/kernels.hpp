@@ -57,12 +57,23 @@ void leakyRelu(const Layer& layer, Slice<const float> input);
 // ascending (a 64 MiB matrix); at 2 to 16 MiB it is 5 to 30 % faster.
 inline constexpr size_t kDescendingMaxWeights = size_t{1} << 22;  // 16 MiB
 struct GroupOrder {
-    size_t groups;
+    size_t group_size, groups;
     bool descending;
-    GroupOrder(const Layer& layer, size_t in_len, size_t group_size)
-        : groups((layer.out_buf.len + group_size - 1) / group_size),
+    GroupOrder(const Layer& layer, size_t in_len, size_t group_rows)
+        : group_size(group_rows),
+          groups((layer.out_buf.len + group_rows - 1) / group_rows),
           descending(layer.descending && layer.out_buf.len * in_len <= kDescendingMaxWeights) {}
     size_t groupAt(size_t i) const { return descending ? groups - 1 - i : i; }
+    // Where the pass reads next after the block of `block_rows` rows (of
+    // row_len floats) that starts at row k of a group of m rows, in floats
+    // from that block: the next block of the group, or after the group's last
+    // block the next group in this order, which follows it in memory when
+    // ascending and starts group_size rows before it when descending.
+    ptrdiff_t nextRows(size_t k, size_t block_rows, size_t m, size_t row_len) const {
+        const bool last = k + block_rows >= m;
+        if (last && descending) return -static_cast<ptrdiff_t>((group_size + k) * row_len);
+        return static_cast<ptrdiff_t>(block_rows * row_len);
+    }
 };
 
 // CPU features, from cpuid and (for the wide registers) xgetbv.

@@ -139,24 +139,13 @@ template <size_t K, bool kAligned, bool kPrefetchNext>
         accumulateRows<K, kPrefetchNext>(x, w + k * L, L, st.acc + k, st.tail + k, ahead);
 }
 
-// How far from the block of rows starting at row k of a group of m rows the
-// pass reads next, in floats: the next block of the group, or after the
-// group's last block the next group in the pass's order, which follows it in
-// memory on an ascending pass and starts kNeuronsPerGroup rows before it on a
-// descending one.
-ptrdiff_t nextRows(size_t k, size_t m, size_t L, bool descending) {
-    const bool last = k + kRowsPerBlock >= m;
-    const size_t rows = last && descending ? kNeuronsPerGroup + k : kRowsPerBlock;
-    return (last && descending ? -1 : 1) * static_cast<ptrdiff_t>(rows * L);
-}
-
 // Accumulates m rows (1..16) of one group into st: 8 rows at a time, the
 // rest 4 and 1 at a time. Only full blocks fetch ahead.
 template <bool kAligned, bool kPrefetchNext>
-[[gnu::always_inline]] inline void accumulateGroup(const float* x, const float* w, size_t L, size_t shift, size_t m, GroupState& st, bool descending) {
+[[gnu::always_inline]] inline void accumulateGroup(const float* x, const float* w, size_t L, size_t shift, size_t m, GroupState& st, const GroupOrder& order) {
     size_t k = 0;
     for (; k + kRowsPerBlock <= m; k += kRowsPerBlock)
-        accumulateBlock<kRowsPerBlock, kAligned, kPrefetchNext>(x, w, L, shift, st, k, nextRows(k, m, L, descending));
+        accumulateBlock<kRowsPerBlock, kAligned, kPrefetchNext>(x, w, L, shift, st, k, order.nextRows(k, kRowsPerBlock, m, L));
     if (k + 4 <= m) {
         accumulateBlock<4, kAligned, false>(x, w, L, shift, st, k);
         k += 4;
@@ -221,7 +210,7 @@ void runGroups(const float* x, const float* w, const float* b, float* y, size_t 
             for (size_t k = m; k < kNeuronsPerGroup; ++k)
                 for (size_t l = 0; l < kLanes; ++l) st.acc[k][l] = st.tail[k][l] = 0.0f;
         }
-        accumulateGroup<kAligned, kPrefetchNext>(x, w + n * L, L, shift, m, st, order.descending);
+        accumulateGroup<kAligned, kPrefetchNext>(x, w + n * L, L, shift, m, st, order);
         reduceGroup(st, L, b + n, y + n, m);
     }
 }
