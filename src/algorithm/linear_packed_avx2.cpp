@@ -157,7 +157,7 @@ void runLinearPackedAvx2(const Layer& layer, Slice<const float> input) {
     for (size_t first = 0; first < groups; first += kPackedTile) {
         const float* t0 = layer.packed.data.ptr + first * block;
         const size_t n = first * kPackedGroup;
-        switch (groups - first) {
+        switch (groupsInTile(groups, first, kPackedTile)) {
             case 1: tile<1>(x, t0, L, y + n, out - n); break;
             case 2: tile<2>(x, t0, L, y + n, out - n); break;
             case 3: tile<3>(x, t0, L, y + n, out - n); break;

@@ -144,14 +144,14 @@ void runTiles(const float* x, const float* data, size_t L, float* y, size_t out)
     const size_t groups = (out + kPackedGroup - 1) / kPackedGroup, block = packedBlockFloats(L);
     for (size_t first = 0; first < groups; first += kPackedTile) {
         const float* t0 = data + first * block;
+        const size_t tile_groups = groupsInTile(groups, first, kPackedTile);
         __m512 v[kPackedTile];
-        switch (groups - first) {
+        switch (tile_groups) {
             case 1: tile<1>(x, t0, L, v); break;
             case 2: tile<2>(x, t0, L, v); break;
             case 3: tile<3>(x, t0, L, v); break;
             default: tile<4>(x, t0, L, v); break;
         }
-        const size_t tile_groups = groups - first < kPackedTile ? groups - first : kPackedTile;
         for (size_t g = 0; g < tile_groups; ++g) {
             const size_t n = (first + g) * kPackedGroup;
             if (out - n >= kPackedGroup)

@@ -17,7 +17,7 @@ Result<PackedLinear> packLinear(Allocator a, const Layer& layer, size_t row_len)
     const size_t per_tile = packedTileGroups(out, row_len);
     for (size_t g = 0; g < groups; ++g) {
         const size_t first = g / per_tile * per_tile;  // the tile's first group
-        const size_t tile_groups = groups - first < per_tile ? groups - first : per_tile;
+        const size_t tile_groups = groupsInTile(groups, first, per_tile);
         float* tile = data + first * block;
         for (size_t k = 0; k < kPackedGroup; ++k) {
             const size_t n = g * kPackedGroup + k;

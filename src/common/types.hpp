@@ -101,6 +101,11 @@ inline constexpr size_t packedBlockFloats(size_t row_len) { return (row_len + 1)
 inline constexpr size_t packedTileGroups(size_t out, size_t row_len) {
     return out * row_len > kL1Weights ? kPackedTile : 1;
 }
+// The groups in the tile that starts at group `first` of `groups`: per_tile,
+// or fewer in the last tile.
+inline constexpr size_t groupsInTile(size_t groups, size_t first, size_t per_tile) {
+    return groups - first < per_tile ? groups - first : per_tile;
+}
 // The set that holds row j (j <= row_len) in a tile of a layer with
 // tile_groups groups per tile.
 inline constexpr size_t packedRowSet(size_t j, size_t row_len, size_t tile_groups) {
