@@ -42,79 +42,79 @@ extern "C" {
 
 /* ---------------------------------------------------------------------------
  * Result codes. The numbers are part of the binary interface and never move.
+ *
+ * TOLVEX_RESULT_CODES is the one list of them, in numeric order: X(number,
+ * Name, kind) for each code, where kind is
+ *   status    the call did its work (tolvex_Success only);
+ *   reserved  kept for the numbering, never returned (tolvex_MemoryLeak);
+ *   error     the call failed for the reason the name gives.
+ * The enumerators tolvex_<Name> and tolvex_result_name() are made from it, and
+ * so are the library's internal errors.
  * ------------------------------------------------------------------------- */
 typedef uint32_t tolvex_result;
 
-enum {
-    tolvex_Success = 0,
-    tolvex_UnsupportedLayerType = 1,
-    tolvex_MalformedPolicyDefinition = 2,
-    tolvex_WeightsBiasesMismatch = 3,
-    tolvex_WrongNumberOfWeights = 4,
-    tolvex_WrongLayerSize = 5,
-    tolvex_HeaderMismatch = 6,
-    tolvex_MemoryLeak = 7, /* reserved: never returned */
-    tolvex_FileNotFound = 8,
-    tolvex_OutOfMemory = 9,
-    tolvex_PathAlreadyExists = 10,
-    tolvex_AccessDenied = 11,
-    tolvex_PipeBusy = 12,
-    tolvex_NoDevice = 13,
-    tolvex_NameTooLong = 14,
-    tolvex_BadPathName = 15,
-    tolvex_Unexpected = 16,
-    tolvex_NetworkNotFound = 17,
-    tolvex_AntivirusInterference = 18,
-    tolvex_SymLinkLoop = 19,
-    tolvex_ProcessFdQuotaExceeded = 20,
-    tolvex_SystemFdQuotaExceeded = 21,
-    tolvex_SystemResources = 22,
-    tolvex_FileTooBig = 23,
-    tolvex_IsDir = 24,
-    tolvex_NoSpaceLeft = 25,
-    tolvex_NotDir = 26,
-    tolvex_DeviceBusy = 27,
-    tolvex_FileLocksUnsupported = 28,
-    tolvex_FileBusy = 29,
-    tolvex_WouldBlock = 30,
-    tolvex_Overflow = 31,
-    tolvex_InvalidCharacter = 32,
-    tolvex_UnexpectedToken = 33,
-    tolvex_InvalidNumber = 34,
-    tolvex_InvalidEnumTag = 35,
-    tolvex_DuplicateField = 36,
-    tolvex_UnknownField = 37,
-    tolvex_MissingField = 38,
-    tolvex_LengthMismatch = 39,
-    tolvex_SyntaxError = 40,
-    tolvex_UnexpectedEndOfInput = 41,
-    tolvex_ValueTooLong = 42,
-    tolvex_ReadFailed = 43,
-    tolvex_EndOfStream = 44,
-    tolvex_PermissionDenied = 45,
-    tolvex_WriteFailed = 46,
-    tolvex_Canceled = 47,
-    tolvex_ReadOnlyFileSystem = 48
-};
+#define TOLVEX_RESULT_CODES(X) \
+    X(0, Success, status) \
+    X(1, UnsupportedLayerType, error) \
+    X(2, MalformedPolicyDefinition, error) \
+    X(3, WeightsBiasesMismatch, error) \
+    X(4, WrongNumberOfWeights, error) \
+    X(5, WrongLayerSize, error) \
+    X(6, HeaderMismatch, error) \
+    X(7, MemoryLeak, reserved) \
+    X(8, FileNotFound, error) \
+    X(9, OutOfMemory, error) \
+    X(10, PathAlreadyExists, error) \
+    X(11, AccessDenied, error) \
+    X(12, PipeBusy, error) \
+    X(13, NoDevice, error) \
+    X(14, NameTooLong, error) \
+    X(15, BadPathName, error) \
+    X(16, Unexpected, error) \
+    X(17, NetworkNotFound, error) \
+    X(18, AntivirusInterference, error) \
+    X(19, SymLinkLoop, error) \
+    X(20, ProcessFdQuotaExceeded, error) \
+    X(21, SystemFdQuotaExceeded, error) \
+    X(22, SystemResources, error) \
+    X(23, FileTooBig, error) \
+    X(24, IsDir, error) \
+    X(25, NoSpaceLeft, error) \
+    X(26, NotDir, error) \
+    X(27, DeviceBusy, error) \
+    X(28, FileLocksUnsupported, error) \
+    X(29, FileBusy, error) \
+    X(30, WouldBlock, error) \
+    X(31, Overflow, error) \
+    X(32, InvalidCharacter, error) \
+    X(33, UnexpectedToken, error) \
+    X(34, InvalidNumber, error) \
+    X(35, InvalidEnumTag, error) \
+    X(36, DuplicateField, error) \
+    X(37, UnknownField, error) \
+    X(38, MissingField, error) \
+    X(39, LengthMismatch, error) \
+    X(40, SyntaxError, error) \
+    X(41, UnexpectedEndOfInput, error) \
+    X(42, ValueTooLong, error) \
+    X(43, ReadFailed, error) \
+    X(44, EndOfStream, error) \
+    X(45, PermissionDenied, error) \
+    X(46, WriteFailed, error) \
+    X(47, Canceled, error) \
+    X(48, ReadOnlyFileSystem, error)
+
+#define TOLVEX_RESULT_ENUMERATOR_(number, name, kind) tolvex_##name = number,
+enum { TOLVEX_RESULT_CODES(TOLVEX_RESULT_ENUMERATOR_) };
+#undef TOLVEX_RESULT_ENUMERATOR_
 
 /* The name of a result code as text ("WrongLayerSize"), or "unknown" for a
  * value outside 0..48. Not an exported symbol: it lives in this header. */
 static inline const char* tolvex_result_name(tolvex_result r) {
-    static const char* const names[49] = {
-        "Success", "UnsupportedLayerType", "MalformedPolicyDefinition",
-        "WeightsBiasesMismatch", "WrongNumberOfWeights", "WrongLayerSize",
-        "HeaderMismatch", "MemoryLeak", "FileNotFound", "OutOfMemory",
-        "PathAlreadyExists", "AccessDenied", "PipeBusy", "NoDevice",
-        "NameTooLong", "BadPathName", "Unexpected", "NetworkNotFound",
-        "AntivirusInterference", "SymLinkLoop", "ProcessFdQuotaExceeded",
-        "SystemFdQuotaExceeded", "SystemResources", "FileTooBig", "IsDir",
-        "NoSpaceLeft", "NotDir", "DeviceBusy", "FileLocksUnsupported",
-        "FileBusy", "WouldBlock", "Overflow", "InvalidCharacter",
-        "UnexpectedToken", "InvalidNumber", "InvalidEnumTag", "DuplicateField",
-        "UnknownField", "MissingField", "LengthMismatch", "SyntaxError",
-        "UnexpectedEndOfInput", "ValueTooLong", "ReadFailed", "EndOfStream",
-        "PermissionDenied", "WriteFailed", "Canceled", "ReadOnlyFileSystem"};
-    return r < 49 ? names[r] : "unknown";
+#define TOLVEX_RESULT_NAME_(number, name, kind) #name,
+    static const char* const names[] = {TOLVEX_RESULT_CODES(TOLVEX_RESULT_NAME_)};
+#undef TOLVEX_RESULT_NAME_
+    return r < sizeof names / sizeof names[0] ? names[r] : "unknown";
 }
 
 /* ---------------------------------------------------------------------------

@@ -333,7 +333,7 @@ class Binding(unittest.TestCase):
     def test_result_names_follow_the_header(self):
         with open(os.path.join(ROOT, "include", "tolvex.h")) as f:
             header = f.read()
-        codes = dict((name, int(v)) for name, v in re.findall(r"tolvex_(\w+) = (\d+)", header))
+        codes = dict((name, int(v)) for v, name in re.findall(r"X\((\d+), (\w+), \w+\)", header))
         self.assertEqual(len(codes), len(tolvex.RESULT_NAMES))
         for code, name in enumerate(tolvex.RESULT_NAMES):
             self.assertEqual(codes[name], code)

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "common/types.hpp"
-#include "root/error.hpp"
+#include "base/error.hpp"
 
 namespace tolvex {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "root/allocator.hpp"
+#include "base/allocator.hpp"
 #include "tolvex.h"
 
 namespace tolvex {

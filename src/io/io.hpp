@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-#include "root/error.hpp"
+#include "base/error.hpp"
 
 namespace tolvex::io {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <type_traits>
 
-#include "root/allocator.hpp"
-#include "root/error.hpp"
+#include "base/allocator.hpp"
+#include "base/error.hpp"
 
 namespace tolvex::json {
 

@@ -8,8 +8,8 @@
 #include "io/io.hpp"
 #include "json/arena.hpp"
 #include "json/tree.hpp"
-#include "root/allocator.hpp"
-#include "root/error.hpp"
+#include "base/allocator.hpp"
+#include "base/error.hpp"
 
 namespace tolvex::json {
 

@@ -3,8 +3,8 @@
 // to result codes.
 #pragma once
 
-#include "root/allocator.hpp"
-#include "root/error.hpp"
+#include "base/allocator.hpp"
+#include "base/error.hpp"
 #include "tolvex.h"
 
 namespace tolvex {

@@ -8,7 +8,7 @@
 
 #include "common/types.hpp"
 #include "io/io.hpp"
-#include "root/error.hpp"
+#include "base/error.hpp"
 
 namespace tolvex::tvxf {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/types.hpp"
-#include "root/error.hpp"
+#include "base/error.hpp"
 #include "support/test_allocators.hpp"
 
 namespace tolvex::testing {

@@ -7,7 +7,7 @@
 #include <map>
 #include <mutex>
 
-#include "root/allocator.hpp"
+#include "base/allocator.hpp"
 
 namespace tolvex::testing {
 

@@ -9,7 +9,7 @@
 #include <limits>
 #include <new>
 
-#include "root/error.hpp"
+#include "base/error.hpp"
 
 namespace tolvex {
 

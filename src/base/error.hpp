@@ -1,64 +1,35 @@
 // Internal errors: every fallible operation returns Result<T>, a value or one
 // of these. The exported functions turn them into tolvex_result codes with
 // errToResult.
+//
+// This is the floor of the library: it includes nothing of the library but
+// the public header, and everything may include it. The errors are the
+// public result codes of kind `error` (TOLVEX_RESULT_CODES in tolvex.h), so
+// the list of codes exists once.
 #pragma once
 
 #include <cstdint>
 #include <expected>
+#include <utility>
+
+#include "tolvex.h"
+
+// Expands its arguments for a result code of kind `error`, and to nothing for
+// the other kinds.
+#define TOLVEX_IF_ERROR_error(...) __VA_ARGS__
+#define TOLVEX_IF_ERROR_status(...)
+#define TOLVEX_IF_ERROR_reserved(...)
 
 namespace tolvex {
 
-enum class Error : uint8_t {
-    AccessDenied,
-    AntivirusInterference,
-    BadPathName,
-    Canceled,
-    DeviceBusy,
-    DuplicateField,
-    EndOfStream,
-    FileBusy,
-    FileLocksUnsupported,
-    FileNotFound,
-    FileTooBig,
-    HeaderMismatch,
-    InvalidCharacter,
-    InvalidEnumTag,
-    InvalidNumber,
-    IsDir,
-    LengthMismatch,
-    MalformedPolicyDefinition,
-    MissingField,
-    NameTooLong,
-    NetworkNotFound,
-    NoDevice,
-    NoSpaceLeft,
-    NotDir,
-    OutOfMemory,
-    Overflow,
-    PathAlreadyExists,
-    PermissionDenied,
-    PipeBusy,
-    ProcessFdQuotaExceeded,
-    ReadFailed,
-    ReadOnlyFileSystem,
-    SymLinkLoop,
-    SyntaxError,
-    SystemFdQuotaExceeded,
-    SystemResources,
-    Unexpected,
-    UnexpectedEndOfInput,
-    UnexpectedToken,
-    UnknownField,
-    UnsupportedLayerType,
-    ValueTooLong,
-    WeightsBiasesMismatch,
-    WouldBlock,
-    WriteFailed,
-    WrongLayerSize,
-    WrongNumberOfWeights,
-};
+#define TOLVEX_ERROR_ENUMERATOR_(number, name, kind) TOLVEX_IF_ERROR_##kind(name, )
+enum class Error : uint8_t { TOLVEX_RESULT_CODES(TOLVEX_ERROR_ENUMERATOR_) };
+#undef TOLVEX_ERROR_ENUMERATOR_
 
-inline constexpr int kErrorCount = 47;
+#define TOLVEX_ERROR_COUNT_(number, name, kind) TOLVEX_IF_ERROR_##kind(+1)
+inline constexpr int kErrorCount = 0 TOLVEX_RESULT_CODES(TOLVEX_ERROR_COUNT_);
+#undef TOLVEX_ERROR_COUNT_
+static_assert(kErrorCount == 47);
 
 template <class T>
 using Result = std::expected<T, Error>;
