@@ -1,12 +1,15 @@
 // One fully connected layer at batch 1, one thread: tolvex on each kernel
 // implementation, Eigen's matrix-vector product (row-major, FMA and every
-// instruction set of the machine allowed), and the load bound: one pass with
-// AVX2 (and, where the machine has it, AVX-512) loads that only adds up the
-// same number of weight bytes.
+// instruction set of the machine allowed), and the load bound: one pass that
+// only adds up the same number of weight bytes, with the widest loads the
+// build has (AVX2 and AVX-512 where the machine has them, 16-byte vectors
+// elsewhere).
 //
 // Counters: ns_per_pass, and GFLOP/s at 2 flops per weight.
 #include <benchmark/benchmark.h>
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -137,7 +140,17 @@ void benchEigenMapped(benchmark::State& state, Shape s) {
 // Reads every weight once and adds them up in 8 independent chains: the time
 // any kernel needs just to bring the weights in. Reading starts at the first
 // cache line boundary so no load straddles two lines (the few floats before
-// it are left out), with 32-byte (AVX2) or 64-byte (AVX-512) loads.
+// it are left out), with 16-byte, 32-byte (AVX2) or 64-byte (AVX-512) loads.
+float sumVec16(const float* w, size_t n) {
+    typedef float V __attribute__((vector_size(16)));
+    V a[8] = {};
+    for (size_t i = 0; i + 32 <= n; i += 32)
+        for (size_t k = 0; k < 8; ++k) a[k] += *reinterpret_cast<const V*>(w + i + 4 * k);
+    for (size_t k = 1; k < 8; ++k) a[0] += a[k];
+    return a[0][0] + a[0][1] + a[0][2] + a[0][3];
+}
+
+#if defined(__AVX2__)
 float sumAvx2(const float* w, size_t n) {
     __m256 a[8];
     for (__m256& v : a) v = _mm256_setzero_ps();
@@ -148,6 +161,7 @@ float sumAvx2(const float* w, size_t n) {
     _mm256_storeu_ps(lanes, a[0]);
     return lanes[0] + lanes[1] + lanes[2] + lanes[3] + lanes[4] + lanes[5] + lanes[6] + lanes[7];
 }
+#endif
 
 #if defined(__AVX512F__)
 float sumAvx512(const float* w, size_t n) {
@@ -192,8 +206,12 @@ void registerAll() {
         withMin(benchmark::RegisterBenchmark(("linear/" + shapeName(s) + "/eigen").c_str(), benchEigen, s));
         withMin(benchmark::RegisterBenchmark(("linear/" + shapeName(s) + "/eigen_mapped").c_str(), benchEigenMapped, s));
 #endif
+        withMin(benchmark::RegisterBenchmark(("linear/" + shapeName(s) + "/load_bound_vec16").c_str(), benchLoadBound, s,
+                                             sumVec16));
+#if defined(__AVX2__)
         withMin(benchmark::RegisterBenchmark(("linear/" + shapeName(s) + "/load_bound_avx2").c_str(), benchLoadBound, s,
                                              sumAvx2));
+#endif
 #if defined(__AVX512F__)
         withMin(benchmark::RegisterBenchmark(("linear/" + shapeName(s) + "/load_bound_avx512").c_str(), benchLoadBound,
                                              s, sumAvx512));

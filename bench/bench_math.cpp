@@ -1,6 +1,6 @@
 // The correctly rounded exp and tanh at work, one thread, batch 1:
-// - the array forms (scalar and AVX2) beside loops over the C library's expf
-//   and tanhf;
+// - the array forms (scalar, and those of each kernel implementation) beside
+//   loops over the C library's expf and tanhf;
 // - tanh, sigmoid and elu layers of 64 and 4096 values through the public
 //   interface, on each kernel implementation, beside the same formulas over
 //   the C library's functions;
@@ -53,22 +53,17 @@ constexpr float kLo = -4.0f, kHi = 4.0f;
 enum class Act { tanh, sigmoid, elu };
 const char* actName(Act a) { return a == Act::tanh ? "tanh" : a == Act::sigmoid ? "sigmoid" : "elu"; }
 
-// The array forms: scalar, AVX2 or AVX-512.
-enum class Path { scalar, avx2, avx512 };
+// The array forms: the scalar loop (null table) or a kernel table's.
 using ArrayFn = void (*)(const float*, float*, size_t);
-ArrayFn arrayFn(bool tanh, Path path) {
+ArrayFn arrayFn(bool tanh, const tolvex::KernelTable* impl) {
     namespace m = tolvex::math;
-    switch (path) {
-        case Path::scalar: return tanh ? m::tanhArray : m::expArray;
-        case Path::avx2: return tanh ? m::tanhArrayAvx2 : m::expArrayAvx2;
-        case Path::avx512: return tanh ? m::tanhArrayAvx512 : m::expArrayAvx512;
-    }
-    return nullptr;
+    if (impl == nullptr) return tanh ? m::tanhArray : m::expArray;
+    return tanh ? impl->tanh_array : impl->exp_array;
 }
 
-void benchArray(benchmark::State& state, bool tanh, Path path, size_t n) {
+void benchArray(benchmark::State& state, bool tanh, const tolvex::KernelTable* impl, size_t n) {
     std::vector<float> x = randomVector(n, 1, kLo, kHi), y(n);
-    const ArrayFn f = arrayFn(tanh, path);
+    const ArrayFn f = arrayFn(tanh, impl);
     for (auto _ : state) {
         f(x.data(), y.data(), n);
         benchmark::DoNotOptimize(y.data());
@@ -227,13 +222,12 @@ void benchEigenPolicy(benchmark::State& state, const Policy& p) {
 #endif
 
 void registerAll() {
-    const bool avx2 = tolvex::cpuHasAvx2(), avx512 = tolvex::cpuHasAvx512();
     for (size_t n : {size_t{64}, size_t{4096}}) {
         for (bool tanh : {false, true}) {
             std::string base = std::string("Array/") + (tanh ? "tanh/" : "exp/") + std::to_string(n) + "/";
-            benchmark::RegisterBenchmark((base + "scalar").c_str(), benchArray, tanh, Path::scalar, n);
-            if (avx2) benchmark::RegisterBenchmark((base + "avx2").c_str(), benchArray, tanh, Path::avx2, n);
-            if (avx512) benchmark::RegisterBenchmark((base + "avx512").c_str(), benchArray, tanh, Path::avx512, n);
+            benchmark::RegisterBenchmark((base + "scalar").c_str(), benchArray, tanh, nullptr, n);
+            for (const tolvex::KernelTable* impl : tolvex::availableImplementations())
+                benchmark::RegisterBenchmark((base + impl->name).c_str(), benchArray, tanh, impl, n);
             benchmark::RegisterBenchmark((base + "libc").c_str(), benchLibcArray, tanh, n);
         }
     }

@@ -19,6 +19,14 @@ namespace {
 
 constexpr float kSentinel = 12345.0f;
 
+// The packed copy of a layer in the layout the active implementation reads,
+// or an empty one when it reads none.
+Result<PackedLinear> packForActive(Allocator a, const Layer& layer, size_t row_len) {
+    const PackedLayout* layout = activeImplementation().packing;
+    if (layout == nullptr) return PackedLinear{};
+    return layout->pack(a, layer, row_len);
+}
+
 // Whether the running test gives its layers a packed copy of the weights (the
 // layout the vector kernels use for small layers) or only the row-major one.
 bool g_packed = false;
@@ -36,7 +44,7 @@ public:
     void attach(Layer& layer, size_t row_len) {
         reset();
         if (!g_packed) return;
-        Result<PackedLinear> made = packLinear(alloc_.get(), layer, row_len);
+        Result<PackedLinear> made = packForActive(alloc_.get(), layer, row_len);
         EXPECT_TRUE(made.has_value());
         packed_ = made.value_or(PackedLinear{});
         layer.packed = packed_;
@@ -297,6 +305,25 @@ TEST_P(LinearKernel, PackedCopyServesOnlyTheRowLengthItWasMadeFor) {
     }
 }
 
+TEST_P(LinearKernel, ReadsNoPackedCopyOfAnotherLayout) {
+    // A copy in a layout the implementation did not choose is never read:
+    // here one whose every value is NaN.
+    if (activeImplementation().packing == &kGroups16) GTEST_SKIP() << "this implementation reads groups16";
+    FloatSource src(10);
+    LinearCase c = randomCase(src, 40, 20, 0.0);
+    CountingAllocator alloc;
+    std::vector<float> got(20), want(20);
+    Layer l = c.layer(got.data());
+    auto made = kGroups16.pack(alloc.get(), l, 40);
+    ASSERT_TRUE(made.has_value());
+    std::fill(made->data.begin(), made->data.end(), std::numeric_limits<float>::quiet_NaN());
+    l.packed = *made;
+    runLayer(l, c.in());
+    referenceLayer(l, c.in(), want.data());
+    EXPECT_TRUE(sameBits(want.data(), got.data(), 20));
+    freePacked(alloc.get(), *made);
+}
+
 // The packed layout itself: each group of 16 rows transposed, then its
 // biases; short groups padded with +0.0; groups in input order for a layer
 // that stays in L1 and interleaved in tiles of four beyond it; 64-byte
@@ -309,7 +336,7 @@ TEST(PackedLinear, LayoutAlignmentAndLimits) {
             LinearCase c = randomCase(src, in, out, 0.0);
             std::vector<float> y(out);
             Layer l = c.layer(y.data());
-            auto p = packLinear(alloc.get(), l, in);
+            auto p = kGroups16.pack(alloc.get(), l, in);
             ASSERT_TRUE(p.has_value());
             const size_t groups = (out + 15) / 16;
             ASSERT_EQ(p->data.len, groups * (in + 1) * 16);
@@ -333,7 +360,7 @@ TEST(PackedLinear, LayoutAlignmentAndLimits) {
     for (auto [in, out] : {std::pair<size_t, size_t>{33, 520}, {130, 150}, {2048, 20}, {10, 2000}}) {
         LinearCase c = randomCase(src, in, out, 0.0);
         std::vector<float> y(out);
-        auto p = packLinear(alloc.get(), c.layer(y.data()), in);
+        auto p = kGroups16.pack(alloc.get(), c.layer(y.data()), in);
         ASSERT_TRUE(p.has_value());
         const size_t groups = (out + 15) / 16, chunks = in / 16;
         ASSERT_EQ(p->data.len, groups * (in + 1) * 16);
@@ -362,7 +389,7 @@ TEST(PackedLinear, LayoutAlignmentAndLimits) {
         std::vector<float> y(out);
         big.out = out;
         Layer l = big.layer(y.data());
-        auto p = packLinear(alloc.get(), l, in);
+        auto p = kGroups16.pack(alloc.get(), l, in);
         ASSERT_TRUE(p.has_value());
         EXPECT_EQ(p->data.len != 0, packs) << in << " -> " << out;
         freePacked(alloc.get(), *p);
@@ -373,7 +400,7 @@ TEST(PackedLinear, LayoutAlignmentAndLimits) {
     alloc.failAt(1);
     LinearCase c = randomCase(src, 8, 8, 0.0);
     std::vector<float> y(8);
-    auto failed = packLinear(alloc.get(), c.layer(y.data()), 8);
+    auto failed = kGroups16.pack(alloc.get(), c.layer(y.data()), 8);
     ASSERT_FALSE(failed.has_value());
     EXPECT_EQ(failed.error(), Error::OutOfMemory);
     EXPECT_EQ(alloc.liveBlocks(), 0u);

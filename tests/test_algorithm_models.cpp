@@ -3,6 +3,7 @@
 #include <string>
 
 #include "algorithm/algorithm.hpp"
+#include "algorithm/cpu.hpp"
 #include "common/model.hpp"
 #include "support/test_allocators.hpp"
 #include "test_algorithm_support.hpp"
@@ -96,8 +97,8 @@ TEST(KernelChoice, BaselineIsAlwaysAvailableAndLast) {
     std::vector<std::string> names;
     for (const KernelTable* t : all) names.push_back(t->name);
     std::vector<std::string> want;
-    if (cpuHasAvx512()) want.push_back("avx512");
-    if (cpuHasAvx2()) want.push_back("avx2");
+    for (const char* isa : {"avx512", "avx2", "neon"})
+        if (cpuSupports(isa)) want.push_back(isa);
     want.push_back("baseline");
     EXPECT_EQ(names, want);
 }

@@ -58,7 +58,7 @@ private:
     mpfr_exp_t saved_emin_, saved_emax_;
 };
 
-// The vector array forms this CPU can run.
+// The array forms of every kernel implementation this CPU can run.
 struct VectorPath {
     const char* name;
     void (*exp)(const float*, float*, size_t);
@@ -68,8 +68,8 @@ struct VectorPath {
 
 std::vector<VectorPath> vectorPaths() {
     std::vector<VectorPath> paths;
-    if (tolvex::cpuHasAvx2()) paths.push_back({"avx2", m::expArrayAvx2, m::tanhArrayAvx2});
-    if (tolvex::cpuHasAvx512()) paths.push_back({"avx512", m::expArrayAvx512, m::tanhArrayAvx512});
+    for (const tolvex::KernelTable* t : tolvex::availableImplementations())
+        paths.push_back({t->name, t->exp_array, t->tanh_array});
     return paths;
 }
 

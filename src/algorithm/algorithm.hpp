@@ -10,4 +10,9 @@ namespace tolvex {
 // from out_buf and may run in place (input.ptr == out_buf.ptr).
 void runLayer(const Layer& layer, Slice<const float> input);
 
+// Replaces every NaN in a model's output with the canonical quiet NaN
+// (kCanonicalNaN): the layers leave NaN payloads and signs that differ
+// between instruction sets and architectures, the output does not.
+void canonicalizeOutput(Slice<float> out);
+
 }  // namespace tolvex

@@ -1,7 +1,9 @@
 // CPU feature detection for the kernel tables. A CPU may report AVX2 while the
 // operating system does not save the upper halves of the ymm registers on a
 // context switch, so the xgetbv check is as necessary as the cpuid bit.
-#include "algorithm/kernels.hpp"
+#include "algorithm/cpu.hpp"
+
+#include <cstdint>
 
 #if defined(__x86_64__)
 #include <cpuid.h>
@@ -9,9 +11,9 @@
 
 namespace tolvex {
 
-#if defined(__x86_64__)
-
 namespace {
+
+#if defined(__x86_64__)
 
 // XCR0: the register states the OS saves. Only valid once OSXSAVE is set.
 uint64_t readXcr0() {
@@ -35,20 +37,41 @@ unsigned extendedFeatures(uint64_t state) {
     return ebx;
 }
 
-}  // namespace
+bool hasAvx2() { return (extendedFeatures(kYmmState) & bit_AVX2) != 0; }
 
-bool cpuHasAvx2() { return (extendedFeatures(kYmmState) & bit_AVX2) != 0; }
-
-bool cpuHasAvx512() {
+// AVX-512F together with AVX2 (the AVX-512 table shares AVX2 code).
+bool hasAvx512() {
     const unsigned f = extendedFeatures(kZmmState);
     return (f & bit_AVX2) != 0 && (f & bit_AVX512F) != 0;
 }
 
-#else
-
-bool cpuHasAvx2() { return false; }
-bool cpuHasAvx512() { return false; }
-
 #endif
+
+struct Isa {
+    std::string_view name;
+    bool (*detect)();
+};
+
+// One line per instruction set of a kernel table, on the architecture that
+// has it. (Advanced SIMD is part of every AArch64 processor that Linux runs
+// on.)
+constexpr Isa kIsas[] = {
+#if defined(__x86_64__)
+    {"avx2", hasAvx2},
+    {"avx512", hasAvx512},
+#endif
+#if defined(__aarch64__)
+    {"neon", [] { return true; }},
+#endif
+    {"", nullptr},
+};
+
+}  // namespace
+
+bool cpuSupports(std::string_view isa) {
+    for (const Isa& i : kIsas)
+        if (i.detect != nullptr && i.name == isa) return i.detect();
+    return false;
+}
 
 }  // namespace tolvex

@@ -9,45 +9,33 @@
 
 namespace tolvex {
 
+// The implementations, one line each, in priority order: the first one the
+// CPU supports is the automatic choice. Each folder of the same name defines
+// its table on every architecture; on a foreign one it is an empty table that
+// is never supported.
+#define TOLVEX_IMPLEMENTATIONS(X) \
+    X(avx512)                     \
+    X(avx2)                       \
+    X(neon)                       \
+    X(baseline)
+
+#define TOLVEX_DECLARE_TABLE_(isa) \
+    namespace isa {                \
+    extern const KernelTable kTable; \
+    }
+TOLVEX_IMPLEMENTATIONS(TOLVEX_DECLARE_TABLE_)
+#undef TOLVEX_DECLARE_TABLE_
+
 namespace {
 
-bool always() { return true; }
-
-#if defined(__x86_64__)
-// The compare-and-select kernels are shared with AVX2: they are bound by
-// loads and stores. elu, sigmoid and tanh run sixteen-wide.
-constexpr KernelTable kAvx512{
-    "avx512", cpuHasAvx512, runLinearAvx512, runLayerNormScalar, clipAvx2, eluAvx512,
-    reluAvx2, relu6Avx2,    sigmoidAvx512,   tanhAvx512,         leakyReluAvx2,
-};
-constexpr KernelTable kAvx2{
-    "avx2",   cpuHasAvx2, runLinearAvx2, runLayerNormScalar, clipAvx2, eluAvx2,
-    reluAvx2, relu6Avx2,  sigmoidAvx2,   tanhAvx2,           leakyReluAvx2,
-};
-#endif
-
-constexpr KernelTable kBaseline{
-    "baseline",   always,         runLinearBaseline, runLayerNormScalar, clipBaseline,      eluScalar,
-    reluBaseline, relu6Baseline,  sigmoidScalar,     tanhScalar,         leakyReluBaseline,
-};
-
-// Priority order: the first supported entry is the automatic choice.
-constexpr const KernelTable* kAll[] = {
-#if defined(__x86_64__)
-    &kAvx512,
-    &kAvx2,
-#endif
-    &kBaseline,
-};
+#define TOLVEX_TABLE_ADDRESS_(isa) &isa::kTable,
+constexpr const KernelTable* kAll[] = {TOLVEX_IMPLEMENTATIONS(TOLVEX_TABLE_ADDRESS_)};
+#undef TOLVEX_TABLE_ADDRESS_
 constexpr size_t kCount = sizeof(kAll) / sizeof(kAll[0]);
 
-std::atomic<const KernelTable*> g_active{nullptr};
+bool runsHere(const KernelTable* t) { return t->supported != nullptr && t->supported(); }
 
-const KernelTable* firstSupported() {
-    for (const KernelTable* t : kAll)
-        if (t->supported()) return t;
-    return &kBaseline;
-}
+std::atomic<const KernelTable*> g_active{nullptr};
 
 }  // namespace
 
@@ -58,7 +46,7 @@ Slice<const KernelTable* const> availableImplementations() {
     } list = [] {
         List l{};
         for (const KernelTable* t : kAll)
-            if (t->supported()) l.items[l.len++] = t;
+            if (runsHere(t)) l.items[l.len++] = t;
         return l;
     }();
     return {list.items, list.len};
@@ -67,7 +55,7 @@ Slice<const KernelTable* const> availableImplementations() {
 const KernelTable& activeImplementation() {
     const KernelTable* t = g_active.load(std::memory_order_acquire);
     if (t == nullptr) {
-        t = firstSupported();
+        t = availableImplementations()[0];
         g_active.store(t, std::memory_order_release);
     }
     return *t;
@@ -105,5 +93,7 @@ void runLayer(const Layer& layer, Slice<const float> input) {
         case LayerType::leaky_relu: return leakyRelu(layer, input);
     }
 }
+
+void canonicalizeOutput(Slice<float> out) { activeImplementation().canonicalize_nans(out.ptr, out.len); }
 
 }  // namespace tolvex

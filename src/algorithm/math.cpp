@@ -21,10 +21,15 @@ float lookUp(std::span<const detail::RoundingException> table, uint32_t in, floa
     return fallback;
 }
 
+// A NaN keeps its sign and payload and comes back quiet. (Arithmetic such as
+// x + x would also quiet it, but some architectures return their default NaN
+// instead, losing sign and payload.)
+float quieted(float x) { return std::bit_cast<float>(std::bit_cast<uint32_t>(x) | 0x00400000u); }
+
 }  // namespace
 
 float exp(float x) {
-    if (x != x) return x + x;
+    if (x != x) return quieted(x);
     double y = detail::expApprox(x);
     float out;
     if (detail::roundChecked(y, detail::kExpWiden, out)) return out;
@@ -32,7 +37,7 @@ float exp(float x) {
 }
 
 float tanh(float x) {
-    if (x != x) return x + x;
+    if (x != x) return quieted(x);
     uint32_t bits = std::bit_cast<uint32_t>(x);
     uint32_t sign = bits & 0x80000000u;
     float a = std::bit_cast<float>(bits ^ sign);

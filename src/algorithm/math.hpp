@@ -11,18 +11,9 @@ namespace tolvex::math {
 float exp(float x);
 float tanh(float x);
 
-// y[i] = exp(x[i]) / tanh(x[i]) for i < n; x and y may be the same array.
+// y[i] = exp(x[i]) / tanh(x[i]) for i < n, one value at a time; x and y may
+// be the same array. The kernel tables have vector forms with the same bits.
 void expArray(const float* x, float* y, size_t n);
 void tanhArray(const float* x, float* y, size_t n);
-
-// The same, eight values at a time with AVX2; only to be called on a CPU
-// (and OS) that supports AVX2. Same bits as the scalar forms.
-void expArrayAvx2(const float* x, float* y, size_t n);
-void tanhArrayAvx2(const float* x, float* y, size_t n);
-
-// Sixteen values at a time with AVX-512F; only to be called on a CPU (and OS)
-// that supports it. Same bits as the scalar forms.
-void expArrayAvx512(const float* x, float* y, size_t n);
-void tanhArrayAvx512(const float* x, float* y, size_t n);
 
 }  // namespace tolvex::math

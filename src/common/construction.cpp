@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/model.hpp"
+#include "algorithm/packed_layout.hpp"
 #include "util/util.hpp"
 
 namespace tolvex {

@@ -26,14 +26,11 @@ struct PartialLayer {
     }
 };
 
-// Gives every linear layer of a complete model that is small enough its
-// packed copy (PackedLinear). On failure the copies made so far stay in the
-// model, and deinit frees them with the rest.
+// Gives every linear layer of a complete model the packed copy that the
+// active kernel implementation reads, where it gains from one (PackedLayout).
+// On failure the copies made so far stay in the model, and deinit frees them
+// with the rest.
 Status packLinearLayers(Model& model);
-// The packed copy of one linear layer whose input length is row_len, or an
-// empty one when the layer is too small or too large to gain from it.
-Result<PackedLinear> packLinear(Allocator a, const Layer& layer, size_t row_len);
-void freePacked(Allocator a, const PackedLinear& packed);
 
 // Frees the weight and bias arrays of layers 0..n-1.
 void freeLayers(const Model& model, size_t n);

@@ -1,45 +1,16 @@
-// The packed copies of small linear layers' weights (see PackedLinear).
+// The packed copies of a model's linear layers, in the layout of the active
+// kernel implementation.
+#include "algorithm/kernels.hpp"
 #include "common/model.hpp"
 
 namespace tolvex {
 
-Result<PackedLinear> packLinear(Allocator a, const Layer& layer, size_t row_len) {
-    const size_t out = layer.out_buf.len;
-    if (layer.cfg.type != LayerType::linear || out == 0 || row_len == 0 || out * row_len > kPackedMaxWeights)
-        return PackedLinear{};
-    const size_t groups = (out + kPackedGroup - 1) / kPackedGroup;
-    const size_t block = packedBlockFloats(row_len), len = groups * block;
-    auto* data = static_cast<float*>(a.rawAlloc(len * sizeof(float), kPackedAlign));
-    if (data == nullptr) return fail(Error::OutOfMemory);
-
-    const float* w = layer.cfg.linear.weights;
-    const float* b = layer.cfg.linear.biases;
-    const size_t per_tile = packedTileGroups(out, row_len);
-    for (size_t g = 0; g < groups; ++g) {
-        const size_t first = g / per_tile * per_tile;  // the tile's first group
-        const size_t tile_groups = groupsInTile(groups, first, per_tile);
-        float* tile = data + first * block;
-        for (size_t k = 0; k < kPackedGroup; ++k) {
-            const size_t n = g * kPackedGroup + k;
-            const bool real = n < out;
-            for (size_t j = 0; j <= row_len; ++j) {
-                const size_t set = packedRowSet(j, row_len, per_tile);
-                const float value = !real ? 0.0f : j < row_len ? w[n * row_len + j] : b[n];
-                tile[(set * tile_groups + (g - first)) * kPackedGroup + k] = value;
-            }
-        }
-    }
-    return PackedLinear{{data, len}, row_len};
-}
-
-void freePacked(Allocator a, const PackedLinear& packed) {
-    if (packed.data.len != 0) a.rawFree(packed.data.ptr, packed.data.len * sizeof(float), kPackedAlign);
-}
-
 Status packLinearLayers(Model& model) {
+    const PackedLayout* layout = activeImplementation().packing;
+    if (layout == nullptr) return {};
     for (size_t k = 0; k < model.layers.len; ++k) {
         Layer& layer = model.layers[k];
-        layer.packed = TOLVEX_TRY(packLinear(model.allocator, layer, inputSize(model, static_cast<uint32_t>(k))));
+        layer.packed = TOLVEX_TRY(layout->pack(model.allocator, layer, inputSize(model, static_cast<uint32_t>(k))));
     }
     return {};
 }

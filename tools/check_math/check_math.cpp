@@ -1,6 +1,7 @@
 // check_math: proves, over all 2^32 float inputs, that tolvex::math::exp and
 // tolvex::math::tanh are correctly rounded (to nearest, ties to even), on the
-// scalar path and on every vector path the CPU has (AVX2, AVX-512).
+// scalar path and on the array forms of every kernel implementation the CPU
+// runs (baseline, AVX2, AVX-512, NEON, ...).
 //
 // The argument, input by input:
 // 1. Vector paths = scalar path: every input goes through every array form
@@ -28,9 +29,20 @@
 //    results are odd), once per input for exp.
 // 3. The exception tables are consistent: every entry's input fails the
 //    rounding test (no stale entry) and its result equals MPFR's.
-// Steps 1 and 2 together cover every input of every path. `--exceptions`
-// instead lists every input whose rounding test fails, with its correctly
-// rounded result, in the form of the library's tables.
+// Steps 1 and 2 together cover every input of every path.
+//
+// Usage:
+//   check_math                   everything above (about 6 minutes on two
+//                                x86 cores; hours under an emulator)
+//   check_math --blocks F N      steps 1 and 2 for magnitude blocks F..F+N-1
+//                                of the 32768 blocks of 65536 magnitudes
+//                                (both signs), to run the check in chunks
+//   check_math --random N [SEED] steps 1 and 2 for N random inputs of each
+//                                function (bit patterns, and ranges around
+//                                the thresholds)
+//   check_math --exceptions      lists every input whose rounding test fails,
+//                                with its correctly rounded result, in the
+//                                form of the library's tables
 #include <mpfr.h>
 
 #include <algorithm>
@@ -41,8 +53,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -125,26 +140,29 @@ bool checkPremises() {
     return ok;
 }
 
-// The vector array forms: name, exp, tanh, and whether this CPU runs them.
+// The array forms of the kernel implementations this CPU runs.
 struct VectorPath {
-    const char* name;
+    std::string name;
     void (*exp)(const float*, float*, size_t);
     void (*tanh)(const float*, float*, size_t);
-    bool present;
 };
-constexpr size_t kPaths = 2;
-const VectorPath kVectorPaths[kPaths] = {
-    {"AVX2", tolvex::math::expArrayAvx2, tolvex::math::tanhArrayAvx2, tolvex::cpuHasAvx2()},
-    {"AVX-512", tolvex::math::expArrayAvx512, tolvex::math::tanhArrayAvx512, tolvex::cpuHasAvx512()},
-};
+
+std::vector<VectorPath> vectorPaths() {
+    std::vector<VectorPath> paths;
+    for (const tolvex::KernelTable* t : tolvex::availableImplementations())
+        paths.push_back({t->name, t->exp_array, t->tanh_array});
+    return paths;
+}
+
+const std::vector<VectorPath> kVectorPaths = vectorPaths();
 
 struct Tally {
     uint64_t scalar_bad = 0, mpfr_calls = 0;
-    uint64_t vector_bad[kPaths] = {};
+    std::vector<uint64_t> vector_bad = std::vector<uint64_t>(kVectorPaths.size());
     void add(const Tally& o) {
         scalar_bad += o.scalar_bad;
         mpfr_calls += o.mpfr_calls;
-        for (size_t p = 0; p < kPaths; ++p) vector_bad[p] += o.vector_bad[p];
+        for (size_t p = 0; p < vector_bad.size(); ++p) vector_bad[p] += o.vector_bad[p];
     }
 };
 
@@ -159,54 +177,89 @@ void report(Fn f, uint32_t in, uint32_t got, uint32_t want, const char* path) {
                     got, want);
 }
 
-// Checks the magnitudes [first, first + kBlock) with both signs.
-void checkBlock(Fn f, uint32_t first, Reference& ref, Tally& t) {
-    static thread_local std::vector<float> in(2 * kBlock), scalar(2 * kBlock), vec(2 * kBlock);
-    for (uint32_t i = 0; i < kBlock; ++i) {
-        in[2 * i] = fromBits(first + i);
-        in[2 * i + 1] = fromBits((first + i) | 0x80000000u);
-    }
+// Steps 1 and 2 for the inputs `in`: every path against the scalar array
+// form, and the scalar path (array form and single calls) against the
+// correctly rounded result. With `paired`, in[2i] and in[2i+1] are the two
+// signs of one magnitude (tanh then asks MPFR once for both).
+void checkInputs(Fn f, const std::vector<float>& in, bool paired, Reference& ref, Tally& t) {
+    static thread_local std::vector<float> scalar, vec;
+    scalar.resize(in.size());
+    vec.resize(in.size());
     auto scalarFn = f == Fn::exp ? tolvex::math::expArray : tolvex::math::tanhArray;
     scalarFn(in.data(), scalar.data(), in.size());
-    for (size_t p = 0; p < kPaths; ++p) {
+    for (size_t p = 0; p < kVectorPaths.size(); ++p) {
         const VectorPath& path = kVectorPaths[p];
-        if (!path.present) continue;
         (f == Fn::exp ? path.exp : path.tanh)(in.data(), vec.data(), in.size());
         for (size_t i = 0; i < in.size(); ++i)
             if (bits(vec[i]) != bits(scalar[i])) {
                 ++t.vector_bad[p];
-                report(f, bits(in[i]), bits(vec[i]), bits(scalar[i]), path.name);
+                report(f, bits(in[i]), bits(vec[i]), bits(scalar[i]), path.name.c_str());
             }
     }
-    uint64_t calls_before = ref.calls;
-    for (uint32_t i = 0; i < kBlock; ++i) {
-        uint32_t cached = 0xffffffffu;
-        for (int s = 0; s < 2; ++s) {
-            uint32_t b = bits(in[2 * i + s]);
-            uint32_t want = expected(f, b, ref, cached);
-            if (bits(scalar[2 * i + s]) != want) {
-                ++t.scalar_bad;
-                report(f, b, bits(scalar[2 * i + s]), want, "scalar");
-            }
+    const uint64_t calls_before = ref.calls;
+    uint32_t cached = 0xffffffffu;
+    for (size_t i = 0; i < in.size(); ++i) {
+        if (!paired || i % 2 == 0) cached = 0xffffffffu;
+        const uint32_t b = bits(in[i]);
+        const uint32_t want = expected(f, b, ref, cached);
+        const uint32_t one = bits(f == Fn::exp ? tolvex::math::exp(in[i]) : tolvex::math::tanh(in[i]));
+        if (bits(scalar[i]) != want || one != want) {
+            ++t.scalar_bad;
+            report(f, b, bits(scalar[i]) != want ? bits(scalar[i]) : one, want, "scalar");
         }
     }
     t.mpfr_calls += ref.calls - calls_before;
 }
 
-Tally checkAll(Fn f, unsigned threads) {
-    std::atomic<uint32_t> next{0};
+// Checks the magnitudes [first, first + kBlock) with both signs.
+void checkBlock(Fn f, uint32_t first, Reference& ref, Tally& t) {
+    static thread_local std::vector<float> in(2 * kBlock);
+    for (uint32_t i = 0; i < kBlock; ++i) {
+        in[2 * i] = fromBits(first + i);
+        in[2 * i + 1] = fromBits((first + i) | 0x80000000u);
+    }
+    checkInputs(f, in, true, ref, t);
+}
+
+// Blocks [first, first + count) of the 2^31 / kBlock magnitude blocks.
+Tally checkBlocks(Fn f, uint32_t first, uint32_t count, unsigned threads) {
+    std::atomic<uint32_t> next{first};
     std::vector<Tally> tallies(threads);
     std::vector<std::thread> pool;
     for (unsigned w = 0; w < threads; ++w)
         pool.emplace_back([&, w] {
             Reference ref;
-            for (uint32_t blk; (blk = next.fetch_add(1)) < (1u << 31) / kBlock;)
-                checkBlock(f, blk * kBlock, ref, tallies[w]);
+            for (uint32_t blk; (blk = next.fetch_add(1)) < first + count;) checkBlock(f, blk * kBlock, ref, tallies[w]);
         });
     for (auto& th : pool) th.join();
     Tally total;
     for (auto& t : tallies) total.add(t);
     return total;
+}
+
+// n random inputs: half uniform over all bit patterns, the rest uniform over
+// [-110, 110], [-1, 1], magnitudes 2^-30 .. 2^-4 and the neighbourhoods of
+// the thresholds where the results change character.
+Tally checkRandom(Fn f, uint64_t n, uint64_t seed) {
+    std::mt19937_64 gen(seed + (f == Fn::exp ? 0 : 1));
+    std::uniform_int_distribution<uint32_t> any, small(bits(0x1p-30f), bits(0x1p-4f));
+    std::uniform_real_distribution<float> wide(-110.0f, 110.0f), unit(-1.0f, 1.0f), near(-0.5f, 0.5f);
+    const float centres[] = {88.7f, -87.3f, -103.9f, 9.0f, -9.0f, 0.0f};
+    Reference ref;
+    Tally t;
+    std::vector<float> in;
+    for (uint64_t done = 0; done < n; done += in.size()) {
+        in.resize(std::min<uint64_t>(n - done, 1u << 16));
+        for (size_t i = 0; i < in.size(); ++i) switch (i % 8) {
+                case 4: in[i] = wide(gen); break;
+                case 5: in[i] = unit(gen); break;
+                case 6: in[i] = fromBits(small(gen) | (any(gen) & 0x80000000u)); break;
+                case 7: in[i] = centres[i / 8 % 6] + near(gen); break;
+                default: in[i] = fromBits(any(gen)); break;
+            }
+        checkInputs(f, in, false, ref, t);
+    }
+    return t;
 }
 
 // Inputs (magnitudes for tanh) whose rounding test fails.
@@ -268,23 +321,46 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    std::printf("check_math: all 2^32 inputs, %u threads", threads);
-    for (const VectorPath& path : kVectorPaths)
-        std::printf(", %s path %s", path.name, path.present ? "checked" : "not available on this CPU");
+    // What to check: all blocks (and the tables), a range of blocks, or
+    // random inputs.
+    constexpr uint32_t kAllBlocks = (1u << 31) / kBlock;
+    uint32_t first = 0, count = kAllBlocks;
+    uint64_t random = 0, seed = 1;
+    if (argc >= 4 && std::strcmp(argv[1], "--blocks") == 0) {
+        first = static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10));
+        count = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
+        if (first >= kAllBlocks) count = 0;
+        count = std::min(count, kAllBlocks - std::min(first, kAllBlocks));
+        std::printf("check_math: magnitude blocks %u..%u of %u (both signs)", first, first + count - 1, kAllBlocks);
+    } else if (argc >= 3 && std::strcmp(argv[1], "--random") == 0) {
+        random = std::strtoull(argv[2], nullptr, 10);
+        if (argc >= 4) seed = std::strtoull(argv[3], nullptr, 10);
+        std::printf("check_math: %" PRIu64 " random inputs per function, seed %" PRIu64, random, seed);
+    } else if (argc > 1) {
+        std::fprintf(stderr, "usage: check_math [--blocks FIRST COUNT | --random N [SEED] | --exceptions]\n");
+        return 2;
+    } else {
+        std::printf("check_math: all 2^32 inputs, %u threads", threads);
+    }
+    std::printf(", paths:");
+    for (const VectorPath& path : kVectorPaths) std::printf(" %s", path.name.c_str());
     std::printf("\n");
     bool ok = checkPremises();
     for (Fn f : {Fn::exp, Fn::tanh}) {
         double t0 = seconds();
-        Tally t = checkAll(f, threads);
+        Tally t = random != 0 ? checkRandom(f, random, seed) : checkBlocks(f, first, count, threads);
         std::printf("%-4s scalar vs correctly rounded: %" PRIu64 " mismatches (%" PRIu64 " MPFR calls)", name(f),
                     t.scalar_bad, t.mpfr_calls);
         ok = ok && t.scalar_bad == 0;
-        for (size_t p = 0; p < kPaths; ++p) {
-            if (!kVectorPaths[p].present) continue;
-            std::printf("; %s vs scalar: %" PRIu64 " mismatches", kVectorPaths[p].name, t.vector_bad[p]);
+        for (size_t p = 0; p < kVectorPaths.size(); ++p) {
+            std::printf("; %s vs scalar: %" PRIu64 " mismatches", kVectorPaths[p].name.c_str(), t.vector_bad[p]);
             ok = ok && t.vector_bad[p] == 0;
         }
         std::printf("; %.1f s\n", seconds() - t0);
+    }
+    if (random != 0 || count != kAllBlocks) {
+        std::printf("%s, total %.1f s\n", ok ? "PASS" : "FAIL", seconds());
+        return ok ? 0 : 1;
     }
     for (Fn f : {Fn::exp, Fn::tanh}) ok = tablesMatch(f, threads) && ok;
     std::printf("%s, total %.1f s\n", ok ? "PASS" : "FAIL", seconds());

@@ -1,24 +1,9 @@
-// Eight-wide AVX2 forms of the correctly rounded exp and tanh, for the AVX2
-// kernels. They repeat the double evaluation of math_core.hpp operation for
+// Eight-wide AVX2 forms of the correctly rounded exp and tanh. Part of the
+// AVX2 unit (avx2.cpp): included inside namespace tolvex::avx2 and its target
+// region. They repeat the double evaluation of math_core.hpp operation for
 // operation on two halves of four doubles, so every lane has the bits of the
 // scalar functions; the rare lanes whose rounding test fails are finished by
 // the scalar functions themselves.
-//
-// Only the constants and tables of math_core.hpp are used here, never its
-// inline functions: a copy of one of those compiled with AVX2 could be the
-// one the linker keeps for the baseline code.
-#pragma once
-
-#ifndef __AVX2__
-#error "math_avx2.hpp is for translation units compiled with AVX2 (*_avx2.cpp)"
-#endif
-
-#include <immintrin.h>
-
-#include "algorithm/math.hpp"
-#include "algorithm/math_core.hpp"
-
-namespace tolvex::math::avx2 {
 
 struct ReducedHalf {
     __m256d r;
@@ -27,7 +12,7 @@ struct ReducedHalf {
 };
 
 inline ReducedHalf reduceHalf(__m256d z) {
-    using namespace detail;
+    using namespace math::detail;
     __m256d shifter = _mm256_set1_pd(kShifter);
     __m256d t = _mm256_add_pd(_mm256_mul_pd(z, _mm256_set1_pd(kInvLn2N)), shifter);
     __m256d kd = _mm256_sub_pd(t, shifter);
@@ -42,7 +27,7 @@ inline ReducedHalf reduceHalf(__m256d z) {
 }
 
 inline __m256d expm1Poly5Half(__m256d r) {
-    using namespace detail;
+    using namespace math::detail;
     __m256d q = _mm256_add_pd(_mm256_set1_pd(kC4), _mm256_mul_pd(r, _mm256_set1_pd(kC5)));
     q = _mm256_add_pd(_mm256_set1_pd(kC3), _mm256_mul_pd(r, q));
     q = _mm256_add_pd(_mm256_set1_pd(kC2), _mm256_mul_pd(r, q));
@@ -50,7 +35,7 @@ inline __m256d expm1Poly5Half(__m256d r) {
 }
 
 inline __m256d expm1Poly6Half(__m256d r) {
-    using namespace detail;
+    using namespace math::detail;
     __m256d q = _mm256_add_pd(_mm256_set1_pd(kC5), _mm256_mul_pd(r, _mm256_set1_pd(kC6)));
     q = _mm256_add_pd(_mm256_set1_pd(kC4), _mm256_mul_pd(r, q));
     q = _mm256_add_pd(_mm256_set1_pd(kC3), _mm256_mul_pd(r, q));
@@ -60,7 +45,7 @@ inline __m256d expm1Poly6Half(__m256d r) {
 
 // x already clamped to [kExpMin, kExpMax].
 inline __m256d expHalf(__m128 x) {
-    using namespace detail;
+    using namespace math::detail;
     ReducedHalf red = reduceHalf(_mm256_cvtps_pd(x));
     __m256d s = expm1Poly5Half(red.r);
     __m256d t = _mm256_i64gather_pd(kExp2Table, red.j, 8);
@@ -69,7 +54,7 @@ inline __m256d expHalf(__m128 x) {
 }
 
 inline __m256d tanhAbsHalf(__m128 abs_x) {
-    using namespace detail;
+    using namespace math::detail;
     __m256d a = _mm256_cvtps_pd(abs_x);
     a = _mm256_min_pd(a, _mm256_set1_pd(kTanhMax));
     ReducedHalf red = reduceHalf(_mm256_add_pd(a, a));
@@ -96,17 +81,30 @@ inline __m256 roundCheckedHalves(__m256d y_lo, __m256d y_hi, double widen, int& 
 }
 
 // Replaces the lanes named in `lanes` with the scalar function's result.
-__m256 finishLanes(__m256 result, __m256 x, int lanes, float (*f)(float));
+[[gnu::noinline]] inline __m256 finishLanes(__m256 result, __m256 x, int lanes, float (*f)(float)) {
+    alignas(32) float in[8], out[8];
+    _mm256_store_ps(in, x);
+    _mm256_store_ps(out, result);
+    for (int i = 0; i < 8; ++i)
+        if (lanes & (1 << i)) out[i] = f(in[i]);
+    return _mm256_load_ps(out);
+}
+
+// A NaN lane keeps its sign and payload and comes back quiet.
+inline __m256 quietNaNs(__m256 out, __m256 x) {
+    const __m256 quieted = _mm256_or_ps(x, _mm256_castsi256_ps(_mm256_set1_epi32(0x00400000)));
+    return _mm256_blendv_ps(out, quieted, _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+}
 
 inline __m256 exp8(__m256 x) {
     // max/min return their second operand for a NaN lane: it becomes a
     // harmless in-range value and is replaced at the end.
-    __m256 c = _mm256_max_ps(x, _mm256_set1_ps(detail::kExpMin));
-    c = _mm256_min_ps(c, _mm256_set1_ps(detail::kExpMax));
+    __m256 c = _mm256_max_ps(x, _mm256_set1_ps(math::detail::kExpMin));
+    c = _mm256_min_ps(c, _mm256_set1_ps(math::detail::kExpMax));
     int undecided;
     __m256 out = roundCheckedHalves(expHalf(_mm256_castps256_ps128(c)),
-                                    expHalf(_mm256_extractf128_ps(c, 1)), detail::kExpWiden, undecided);
-    out = _mm256_blendv_ps(out, _mm256_add_ps(x, x), _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+                                    expHalf(_mm256_extractf128_ps(c, 1)), math::detail::kExpWiden, undecided);
+    out = quietNaNs(out, x);
     if (undecided != 0) [[unlikely]]
         out = finishLanes(out, x, undecided, &math::exp);
     return out;
@@ -117,12 +115,15 @@ inline __m256 tanh8(__m256 x) {
     __m256 a = _mm256_xor_ps(x, sign);
     int undecided;
     __m256 out = roundCheckedHalves(tanhAbsHalf(_mm256_castps256_ps128(a)),
-                                    tanhAbsHalf(_mm256_extractf128_ps(a, 1)), detail::kTanhWiden, undecided);
+                                    tanhAbsHalf(_mm256_extractf128_ps(a, 1)), math::detail::kTanhWiden, undecided);
     out = _mm256_or_ps(out, sign);
-    out = _mm256_blendv_ps(out, _mm256_add_ps(x, x), _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+    out = quietNaNs(out, x);
     if (undecided != 0) [[unlikely]]
         out = finishLanes(out, x, undecided, &math::tanh);
     return out;
 }
 
-}  // namespace tolvex::math::avx2
+struct Math {
+    __m256 exp(__m256 x) const { return exp8(x); }
+    __m256 tanh(__m256 x) const { return tanh8(x); }
+};

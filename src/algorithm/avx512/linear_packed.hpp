@@ -1,29 +1,19 @@
-// Fully connected layer over the packed weights (PackedLinear), AVX-512F, no
-// FMA. Register t[l] holds the lane-l accumulators of the group's 16 neurons,
-// one neuron per register lane: row j = 16c + l of the block multiplies input
+// The AVX-512 fully connected layer over the packed weights (kGroups16), no
+// FMA. Part of the AVX-512 unit (avx512.cpp): included inside namespace
+// tolvex::avx512 and its target region.
+//
+// Register t[l] holds the lane-l accumulators of the group's 16 neurons, one
+// neuron per register lane: row j = 16c + l of the block multiplies input
 // x[j], broadcast, and adds into t[l], so lane l of every neuron sees its
 // products chunk by chunk, from +0.0, as on the row-major matrix. The lane sum
 // is then ((t[0] + t[1]) + ...) + t[15] for all 16 neurons at once, the bias
 // row is added, and the tail rows follow in order. Layers that stay in L1
 // take groups in pairs; larger ones have tiles of four groups, stored in the
 // order the tile kernel reads them.
-//
-// The instruction set is enabled for this file's own functions only, after
-// the shared headers.
-#if defined(__x86_64__)
 
-#include <immintrin.h>
+namespace packed {
 
-#include "algorithm/kernels.hpp"
-
-#include "algorithm/avx512_begin.hpp"
-#include "algorithm/lanes_avx512.hpp"
-
-namespace tolvex {
-
-namespace {
-
-constexpr size_t kLanes = 16;
+constexpr size_t kLanes = kLinearLanes;
 
 // The two register widths of a lone group: a whole block row (16 neurons,
 // zmm), or its low half (8 neurons, ymm) for a last group of at most 8.
@@ -157,38 +147,34 @@ void runTiles(const float* x, const float* data, size_t L, float* y, size_t out)
             if (out - n >= kPackedGroup)
                 _mm512_storeu_ps(y + n, v[g]);
             else
-                _mm512_mask_storeu_ps(y + n, avx512::firstLanes(out - n), v[g]);
+                _mm512_mask_storeu_ps(y + n, firstLanes(out - n), v[g]);
         }
     }
 }
 
-}  // namespace
+}  // namespace packed
 
-void runLinearPackedAvx512(const Layer& layer, Slice<const float> input) {
+// A layer that leaves L1 tile by tile; one that stays there by pairs of groups.
+inline void RowMajor::runPacked(const Layer& layer, Slice<const float> input) {
     const size_t out = layer.out_buf.len, L = input.len, block = packedBlockFloats(L);
     const float* x = input.ptr;
     const float* blk = layer.packed.data.ptr;
     float* y = layer.out_buf.ptr;
-    if (packedTileGroups(out, L) > 1) return runTiles(x, blk, L, y, out);
+    if (packedTileGroups(out, L) > 1) return packed::runTiles(x, blk, L, y, out);
     // A layer that stays in L1: one group per tile, rows in input order.
     size_t n = 0;
     for (; n + 2 * kPackedGroup <= out; n += 2 * kPackedGroup, blk += 2 * block) {
         __m512 va, vb;
-        groupPair(x, blk, blk + block, L, va, vb);
+        packed::groupPair(x, blk, blk + block, L, va, vb);
         _mm512_storeu_ps(y + n, va);
         _mm512_storeu_ps(y + n + kPackedGroup, vb);
     }
-    for (; n + kPackedGroup <= out; n += kPackedGroup, blk += block) _mm512_storeu_ps(y + n, group<Zmm>(x, blk, L));
+    for (; n + kPackedGroup <= out; n += kPackedGroup, blk += block) _mm512_storeu_ps(y + n, packed::group<packed::Zmm>(x, blk, L));
     if (n == out) return;
-    const __mmask16 rest = avx512::firstLanes(out - n);
+    const __mmask16 rest = firstLanes(out - n);
     if (out - n <= 8)
-        _mm512_mask_storeu_ps(y + n, rest, _mm512_castps256_ps512(group<Ymm>(x, blk, L)));
+        _mm512_mask_storeu_ps(y + n, rest, _mm512_castps256_ps512(packed::group<packed::Ymm>(x, blk, L)));
     else
-        _mm512_mask_storeu_ps(y + n, rest, group<Zmm>(x, blk, L));
+        _mm512_mask_storeu_ps(y + n, rest, packed::group<packed::Zmm>(x, blk, L));
 }
 
-}  // namespace tolvex
-
-#include "algorithm/avx512_end.hpp"
-
-#endif

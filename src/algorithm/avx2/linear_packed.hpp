@@ -1,4 +1,7 @@
-// Fully connected layer over the packed weights (PackedLinear), AVX2, no FMA.
+// The AVX2 fully connected layer over the packed weights (kGroups16), no
+// FMA. Part of the AVX2 unit (avx2.cpp): included inside namespace
+// tolvex::avx2 and its target region.
+//
 // A group's 16 neurons are two ymm halves. Lane l's accumulators of all 16
 // neurons are the two halves of row j = 16c + l times the broadcast input
 // x[j], added chunk by chunk from +0.0, as on the row-major matrix; the lane
@@ -10,25 +13,10 @@
 //    4p..4p+3 of every chunk and then continues the lane sums.
 //  - A larger layer runs tile by tile, one lane at a time for all groups of
 //    the tile: the rows of that lane are G consecutive lines in every chunk.
-//
-// Only raw pointers, intrinsics and the AVX2-only lanes_avx2.hpp are used
-// here: an inline function from a header shared with the other files,
-// emitted from this file, would carry AVX2 code into callers that run before
-// the CPU check.
-#if defined(__x86_64__)
 
-#include <immintrin.h>
+namespace packed {
 
-#include "algorithm/kernels.hpp"
-#include "algorithm/lanes_avx2.hpp"
-
-namespace tolvex {
-
-namespace {
-
-using avx2::firstLanes;
-
-constexpr size_t kLanes = 16;
+constexpr size_t kLanes = kLinearLanes;
 constexpr size_t kLanesPerPass = kPackedLanesPerPass;
 
 // Where one group's rows lie, in floats: the rows of lanes 4p..4p+3 of
@@ -136,10 +124,10 @@ template <size_t G>
         finishGroup<true>(x, t0 + kLanes * g, L, at, s[g], y + kLanes * g, rest - kLanes * g);
 }
 
-}  // namespace
+}  // namespace packed
 
 // A layer that stays in L1 group by group, a larger one tile by tile.
-void runLinearPackedAvx2(const Layer& layer, Slice<const float> input) {
+inline void RowMajor::runPacked(const Layer& layer, Slice<const float> input) {
     const size_t out = layer.out_buf.len, L = input.len, block = packedBlockFloats(L);
     const float* x = input.ptr;
     float* y = layer.out_buf.ptr;
@@ -147,9 +135,9 @@ void runLinearPackedAvx2(const Layer& layer, Slice<const float> input) {
         for (size_t n = 0; n < out; n += kPackedGroup) {
             const float* blk = layer.packed.data.ptr + n / kPackedGroup * block;
             if (out - n > 8)
-                wholeGroup<true>(x, blk, L, y + n, out - n);
+                packed::wholeGroup<true>(x, blk, L, y + n, out - n);
             else
-                wholeGroup<false>(x, blk, L, y + n, out - n);
+                packed::wholeGroup<false>(x, blk, L, y + n, out - n);
         }
         return;
     }
@@ -158,14 +146,11 @@ void runLinearPackedAvx2(const Layer& layer, Slice<const float> input) {
         const float* t0 = layer.packed.data.ptr + first * block;
         const size_t n = first * kPackedGroup;
         switch (groupsInTile(groups, first, kPackedTile)) {
-            case 1: tile<1>(x, t0, L, y + n, out - n); break;
-            case 2: tile<2>(x, t0, L, y + n, out - n); break;
-            case 3: tile<3>(x, t0, L, y + n, out - n); break;
-            default: tile<4>(x, t0, L, y + n, out - n); break;
+            case 1: packed::tile<1>(x, t0, L, y + n, out - n); break;
+            case 2: packed::tile<2>(x, t0, L, y + n, out - n); break;
+            case 3: packed::tile<3>(x, t0, L, y + n, out - n); break;
+            default: packed::tile<4>(x, t0, L, y + n, out - n); break;
         }
     }
 }
 
-}  // namespace tolvex
-
-#endif

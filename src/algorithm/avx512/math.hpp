@@ -1,27 +1,13 @@
 // Sixteen-wide AVX-512F forms of the correctly rounded exp and tanh, on two
-// halves of eight doubles. Both have evaluations of their own, shorter than
-// the scalar path's, built on fused multiply-adds and a 16-entry table of
-// powers of two held in two registers (see expHalf and tanhAbsHalf). Their
-// error bounds are proven below and their rounding tests are widened to
-// match; the rare lanes whose test fails, and NaN lanes, are finished by the
-// scalar functions themselves, so every lane has the scalar bits. The
-// exhaustive check (tools/check_math) confirms the float results equal the
-// scalar path's on all 2^32 inputs.
-//
-// Include this header only after `#pragma GCC target("avx512f")`, and only
-// from files that enable AVX-512 that way, after their other includes: every
-// inline function here then carries AVX-512 code in every copy the linker may
-// keep. Only AVX-512F instructions are used (no DQ), matching the CPU check
-// of the AVX-512 table. As in the AVX2 form, only the constants and tables of
-// math_core.hpp are used, never its inline functions.
-#pragma once
-
-#include <immintrin.h>
-
-#include "algorithm/math.hpp"
-#include "algorithm/math_core.hpp"
-
-namespace tolvex::math::avx512 {
+// halves of eight doubles. Part of the AVX-512 unit (avx512.cpp): included
+// inside namespace tolvex::avx512 and its target region. Both have
+// evaluations of their own, shorter than the scalar path's, built on fused
+// multiply-adds and a 16-entry table of powers of two held in two registers
+// (see expHalf and tanhAbsHalf). Their error bounds are proven below and
+// their rounding tests are widened to match; the rare lanes whose test fails,
+// and NaN lanes, are finished by the scalar functions themselves, so every
+// lane has the scalar bits. The exhaustive check (tools/check_math) confirms
+// the float results equal the scalar path's on all 2^32 inputs.
 
 // 2^(j/16) for j = 0..15 in two registers, picked by one two-source
 // permutation, which reads only the low four bits of each index.
@@ -30,8 +16,8 @@ struct Pow2Table16 {
     Pow2Table16() {
         // Every fourth entry of the 64-entry table: 2^(4i/64) = 2^(i/16).
         const __m512i every4th = _mm512_setr_epi64(0, 4, 8, 12, 16, 20, 24, 28);
-        lo = _mm512_i64gather_pd(every4th, detail::kExp2Table, 8);
-        hi = _mm512_i64gather_pd(every4th, detail::kExp2Table + 32, 8);
+        lo = _mm512_i64gather_pd(every4th, math::detail::kExp2Table, 8);
+        hi = _mm512_i64gather_pd(every4th, math::detail::kExp2Table + 32, 8);
     }
     // 2^m·2^(j/16) for k = 16m + j held as kd (a double) and, in the low
     // bits, t: scalef multiplies by 2^floor(k/16) = 2^m exactly.
@@ -54,7 +40,7 @@ struct Pow2Table16 {
 inline constexpr double kExpWidenAvx512 = 0x1p-47;
 
 inline __m512d expHalf(__m256 clamped_x, const Pow2Table16& table) {
-    using namespace detail;
+    using namespace math::detail;
     constexpr double kInvLn2_16 = kInvLn2N / 4, kHi16 = kLn2NHi * 4, kLo16 = kLn2NLo * 4;
     const __m512d x = _mm512_cvtps_pd(clamped_x);
     const __m512d shifter = _mm512_set1_pd(kShifter);
@@ -96,7 +82,7 @@ inline constexpr double kTanhWidenAvx512 = 0x1p-42;
 
 // abs_x = |x| clamped to [0, kTanhMax], non-NaN.
 inline __m512d tanhAbsHalf(__m256 abs_x, const Pow2Table16& table) {
-    using namespace detail;
+    using namespace math::detail;
     constexpr double kInvLn2_32 = kInvLn2N / 2;         // 32/ln2
     constexpr double kLn2_32 = 0x1.62e42fefa39efp-6;     // ln2/32, rounded
     static_assert(kLn2_32 == 2 * (kLn2NHi + kLn2NLo));
@@ -160,8 +146,8 @@ inline __m512 finishUndecided(__m512 out, __m512 x, __mmask16 undecided, float (
 inline __m512 exp16(__m512 x, const Pow2Table16& table) {
     // max/min return their second operand for a NaN lane: a harmless
     // in-range value (finishUndecided replaces it).
-    __m512 c = _mm512_max_ps(x, _mm512_set1_ps(detail::kExpMin));
-    c = _mm512_min_ps(c, _mm512_set1_ps(detail::kExpMax));
+    __m512 c = _mm512_max_ps(x, _mm512_set1_ps(math::detail::kExpMin));
+    c = _mm512_min_ps(c, _mm512_set1_ps(math::detail::kExpMax));
     __mmask16 undecided;
     __m512 out = roundCheckedHalves(expHalf(low8(c), table), expHalf(high8(c), table), kExpWidenAvx512, undecided);
     return finishUndecided(out, x, undecided, &math::exp);
@@ -172,7 +158,7 @@ inline __m512 tanh16(__m512 x, const Pow2Table16& table) {
     // min returns its second operand for a NaN lane: a harmless in-range
     // value. tanh rounds to 1 above 9.011.
     const __m512 a = _mm512_min_ps(_mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(x), sign)),
-                                   _mm512_set1_ps(static_cast<float>(detail::kTanhMax)));
+                                   _mm512_set1_ps(static_cast<float>(math::detail::kTanhMax)));
     __mmask16 undecided;
     __m512 out = roundCheckedHalves(tanhAbsHalf(low8(a), table), tanhAbsHalf(high8(a), table), kTanhWidenAvx512,
                                     undecided);
@@ -180,4 +166,8 @@ inline __m512 tanh16(__m512 x, const Pow2Table16& table) {
     return finishUndecided(out, x, undecided, &math::tanh);
 }
 
-}  // namespace tolvex::math::avx512
+struct Math {
+    Pow2Table16 table;
+    __m512 exp(__m512 x) const { return exp16(x, table); }
+    __m512 tanh(__m512 x) const { return tanh16(x, table); }
+};

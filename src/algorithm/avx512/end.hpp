@@ -1,0 +1,9 @@
+// Closes what avx512/begin.hpp opened.
+#if defined(__x86_64__)
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+#endif
+#endif

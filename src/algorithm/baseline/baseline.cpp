@@ -1,0 +1,42 @@
+// The portable implementation, one unit: plain C++ on the compiler's generic
+// vectors, for every architecture (and the only one on those without a
+// table of their own). It keeps no packed copy of the weights.
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "algorithm/kernels.hpp"
+#include "algorithm/linear_schedule.hpp"
+#include "algorithm/math.hpp"
+
+namespace tolvex::baseline {
+#include "algorithm/baseline/lanes.hpp"
+#include "algorithm/baseline/linear.hpp"
+#include "algorithm/generic/linear.hpp"
+#include "algorithm/generic/elementwise.hpp"
+
+namespace {
+bool always() { return true; }
+}  // namespace
+
+extern const KernelTable kTable;
+const KernelTable kTable{
+    .name = "baseline",
+    .supported = always,
+    .linear = runLinearLayer<RowMajor>,
+    .layer_norm = runLayerNormScalar,
+    .clip = clip,
+    .elu = elu,
+    .relu = relu,
+    .relu6 = relu6,
+    .sigmoid = sigmoid,
+    .tanh = tanh,
+    .leaky_relu = leakyRelu,
+    .exp_array = expArray,
+    .tanh_array = tanhArray,
+    .canonicalize_nans = canonicalizeNaNs,
+    .packing = nullptr,
+};
+
+}  // namespace tolvex::baseline
