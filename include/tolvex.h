@@ -238,7 +238,13 @@ TOLVEX_API void tolvex_free_model(tolvex_model* net);
 /* Runs every layer in order on `input` (input_len floats, which must equal
  * the model's input size). Allocates nothing, takes no lock, cannot fail. The
  * result is in tolvex_get_output_buffer(). Does nothing on a model without
- * layers. */
+ * layers.
+ * Every output value has the same bits on every machine and every kernel
+ * implementation. A NaN output is always the one quiet NaN 0x7fc00000,
+ * whatever NaN (sign, payload) the layers produced: IEEE arithmetic decides
+ * which outputs are NaN, but the payload a NaN carries differs between
+ * instruction sets, so the pass replaces every NaN in the output with this
+ * one. */
 TOLVEX_API void tolvex_forward_pass(tolvex_model* net, const float* input, uint32_t input_len);
 
 /* The model's output: tolvex_get_output_len() floats, owned by the model. The

@@ -1,5 +1,7 @@
 // Whole random models through forwardPass on every implementation, compared
 // bit for bit with the reference, and the choice of implementation.
+#include <bit>
+#include <limits>
 #include <string>
 
 #include "algorithm/algorithm.hpp"
@@ -86,6 +88,47 @@ TEST_P(ModelForward, RandomModelsMatchReference) {
         EXPECT_TRUE(sameBits(input.data(), host.data(), input.size())) << "input was written";
         deinit(*model);
         EXPECT_EQ(counter.liveBlocks(), 0u);
+    }
+}
+
+// Whatever NaN the layers make (any sign, any payload, propagated or made
+// by arithmetic), the output holds the one quiet NaN 0x7fc00000; every
+// other value passes unchanged.
+TEST_P(ModelForward, OutputNaNsAreCanonical) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan_a = std::bit_cast<float>(0x7fc00001u), nan_b = std::bit_cast<float>(0xffc00002u);
+    const float signalling = std::bit_cast<float>(0xff800123u);
+    // 1 -> linear 16: output n takes input x[0] times weight n; then the
+    // activation named by `type` in place.
+    for (LayerType type : {LayerType::relu6, LayerType::leaky_relu, LayerType::elu, LayerType::tanh}) {
+        const std::vector<float> weights = {nan_a, nan_b, signalling, inf, -inf, 0.0f, -0.0f, 1.0f,
+                                            2.0f,  -3.0f, 0.5f,       inf, nan_b, 1e30f, -1e30f, 7.0f};
+        const std::vector<float> biases = {0.0f, 0.0f, 0.0f, -inf, inf, 0.0f, 0.0f, nan_a,
+                                           0.0f, 0.0f, 0.0f, inf,  0.0f, 0.0f, 0.0f, -0.0f};
+        std::vector<LayerDefinition> defs(2);
+        defs[0].cfg.type = LayerType::linear;
+        defs[0].cfg.linear = Linear{weights.data(), biases.data()};
+        defs[0].size = 16;
+        defs[1].cfg.type = type;
+        defs[1].cfg.leaky_relu = LeakyReLU{0.25f};
+        if (type == LayerType::elu) defs[1].cfg.elu = ELU{1.0f};
+        defs[1].size = 16;
+        CountingAllocator counter;
+        auto model = create(counter.get(), {defs.data(), defs.size()}, 1);
+        ASSERT_TRUE(model.has_value());
+        for (float x : {1.0f, -2.0f, nan_b, inf}) {
+            std::vector<float> in = {x};
+            forwardPass(*model, {in.data(), 1});
+            const std::vector<float> want = referenceForward(*model, {in.data(), 1});
+            Slice<float> out = getOutputBuffer(*model);
+            for (size_t i = 0; i < out.len; ++i) {
+                if (want[i] != want[i])
+                    EXPECT_EQ(bitsOf(out[i]), 0x7fc00000u) << layerTypeToStr(type) << ", x " << x << ", output " << i;
+                else
+                    EXPECT_EQ(bitsOf(out[i]), bitsOf(want[i])) << layerTypeToStr(type) << ", x " << x << ", output " << i;
+            }
+        }
+        deinit(*model);
     }
 }
 

@@ -11,6 +11,7 @@ void forwardPass(const Model& model, Slice<const float> input) {
         Slice<float> prev = layers[i - 1].out_buf;
         runLayer(layers[i], Slice<const float>{prev.ptr, prev.len});
     }
+    canonicalizeOutput(layers[layers.len - 1].out_buf);
 }
 
 Slice<float> getOutputBuffer(const Model& model) {
