@@ -9,9 +9,11 @@
 #include "algorithm/kernels.hpp"
 #include "algorithm/linear_schedule.hpp"
 #include "algorithm/math.hpp"
+#include "algorithm/math_core.hpp"
 
 namespace tolvex::baseline {
 #include "algorithm/baseline/lanes.hpp"
+#include "algorithm/generic/math.hpp"
 #include "algorithm/baseline/linear.hpp"
 #include "algorithm/generic/linear.hpp"
 #include "algorithm/generic/elementwise.hpp"

@@ -48,15 +48,56 @@ struct Lanes {
     static V ifNaN(V a, V t) { return a != a ? t : a; }
 };
 
-struct Math {
-    V4 exp(V4 x) const {
-        V4 y;
-        for (int i = 0; i < 4; ++i) y[i] = math::exp(x[i]);
-        return y;
+// The double halves of generic/math.hpp: two doubles each.
+typedef double V2d __attribute__((vector_size(16)));
+typedef uint64_t V2u __attribute__((vector_size(16)));
+typedef float V2f __attribute__((vector_size(8)));
+
+struct MathLanes {
+    using F = V4;
+    using D = V2d;
+    using U = V2u;
+    static constexpr size_t kWidth = 4;
+
+    static F load(const float* p) { return load4(p); }
+    static void store(float* p, F v) { store4(p, v); }
+    static D lowHalf(F f) { return __builtin_convertvector(__builtin_shufflevector(f, f, 0, 1), D); }
+    static D highHalf(F f) { return __builtin_convertvector(__builtin_shufflevector(f, f, 2, 3), D); }
+    static F narrow(D lo, D hi) {
+        return __builtin_shufflevector(__builtin_convertvector(lo, V2f), __builtin_convertvector(hi, V2f), 0, 1, 2, 3);
     }
-    V4 tanh(V4 x) const {
-        V4 y;
-        for (int i = 0; i < 4; ++i) y[i] = math::tanh(x[i]);
-        return y;
+
+    static D setD(double d) { return D{d, d}; }
+    static D addD(D a, D b) { return a + b; }
+    static D subD(D a, D b) { return a - b; }
+    static D mulD(D a, D b) { return a * b; }
+    static D divD(D a, D b) { return a / b; }
+    static D minD(D a, D b) { return a < b ? a : b; }
+    static U setU(uint64_t u) { return U{u, u}; }
+    static U bitsOf(D d) { return reinterpret_cast<U>(d); }
+    static D fromBits(U u) { return reinterpret_cast<D>(u); }
+    static U andU(U a, U b) { return a & b; }
+    static U addU(U a, U b) { return a + b; }
+    static U shiftLeft46(U a) { return a << 46; }
+    static D gather(const double* table, U j) { return D{table[j[0]], table[j[1]]}; }
+
+    static F clampFloat(F x, float lo, float hi) {
+        const F l = Lanes::set1(lo), h = Lanes::set1(hi);
+        const F c = x > l ? x : l;
+        return c < h ? c : h;
+    }
+    static F absAndSign(F x, F& sign) {
+        const I4 bits = reinterpret_cast<I4>(x);
+        sign = reinterpret_cast<F>(bits & INT32_MIN);
+        return reinterpret_cast<F>(bits & INT32_MAX);
+    }
+    static F orSign(F x, F sign) { return reinterpret_cast<F>(reinterpret_cast<I4>(x) | reinterpret_cast<I4>(sign)); }
+    static unsigned differ(F a, F b) {
+        const I4 d = a != b;
+        return (d[0] & 1u) | (d[1] & 2u) | (d[2] & 4u) | (d[3] & 8u);
+    }
+    static F quietNaNs(F out, F x) {
+        const F quieted = reinterpret_cast<F>(reinterpret_cast<I4>(x) | 0x00400000);
+        return x != x ? quieted : out;
     }
 };
