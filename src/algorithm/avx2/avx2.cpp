@@ -19,7 +19,7 @@
 #include "algorithm/avx2/begin.hpp"
 namespace tolvex::avx2 {
 #include "algorithm/avx2/lanes.hpp"
-#include "algorithm/avx2/math.hpp"
+#include "algorithm/generic/math.hpp"
 #include "algorithm/avx2/linear.hpp"
 #include "algorithm/avx2/linear_packed.hpp"
 #include "algorithm/generic/linear.hpp"
