@@ -312,6 +312,8 @@ def to_layers(model, input_size=None, obs_mean=None, obs_std=None):
             if isinstance(s, _tm.Dense):
                 size = s.weight.shape[0]
         steps += new
+    if input_size is None and norm is not None:
+        input_size = _tm.input_size_of(steps[1:])  # the network's, against which the normalisation is checked
     return _tm.build_layers(steps, input_size)
 
 

@@ -119,6 +119,11 @@ def _step_input_size(step):
     return None
 
 
+def input_size_of(steps):
+    """The input size that the first step with a size of its own implies, or None."""
+    return next((n for n in map(_step_input_size, steps) if n is not None), None)
+
+
 def build_layers(steps, input_size=None):
     """Folds the Affine steps and sizes the layers: gives (input_size, [Layer]).
 
@@ -126,7 +131,7 @@ def build_layers(steps, input_size=None):
     next to it, a fold that leaves the float32 range, or no layer at all."""
     steps = [s for s in steps if not (isinstance(s, Affine) and s.is_identity())]
     if input_size is None:
-        input_size = next((n for n in map(_step_input_size, steps) if n is not None), None)
+        input_size = input_size_of(steps)
         if input_size is None:
             raise ModelError("cannot tell the input size from the network; pass it explicitly")
     size = int(input_size)
