@@ -197,8 +197,7 @@ class _Graph:
                              % (cur, _where(i, self.nodes[i])))
         for i, node in enumerate(self.nodes):
             if i not in self.visited and i not in self.const_nodes:
-                raise ModelError("%s does not lie on the chain from the input to the output; %s"
-                                 % (_where(i, node), SUPPORTED_TEXT))
+                raise ModelError("%s does not lie on the chain from the input to the output" % _where(i, node))
         return self.steps
 
     # -- linear maps --------------------------------------------------------
