@@ -422,6 +422,11 @@ class Refusals(unittest.TestCase):
                      "node 0 'g' (Gemm): its input has 3 dimensions; Gemm takes 2")
         self.refused(graph([node("Gemm", ["x", "w", "c"], ["y"], "g")], {"w": w, "c": np.ones(3)}),
                      "node 0 'g' (Gemm): its bias C of shape (3,) does not broadcast to 4 outputs")
+        self.refused(graph([node("Cast", ["c"], ["c_cast"], to=TensorProto.FLOAT),
+                            node("Gemm", ["x", "w", "c_cast"], ["y"], "g")], {"w": w, "c": np.ones(4)}),
+                     "node 1 'g' (Gemm): its bias C 'c_cast' is not a constant")
+        self.refused(graph([node("Gemm", ["x", "w"], ["y"], "g", alpha=1e30)], {"w": np.full((4, 4), 1e30, np.float32)}),
+                     "node 0 'g' (Gemm) has a weight or bias beyond the float32 range")
         self.refused(graph([node("MatMul", ["w", "x"], ["y"], "mm")], {"w": w}),
                      "node 0 'mm' (MatMul) multiplies a constant by the vector from the left; only vector @ matrix "
                      "can be imported")
@@ -466,6 +471,9 @@ class Refusals(unittest.TestCase):
             self.refused(graph([node("Reshape", ["x", "s"], ["y"], "r")], {"s": np.array(target, np.int64)}),
                          "node 0 'r' (Reshape) reshapes the vector of shape [?, 4] to %s; only a Reshape that keeps "
                          "it whole in the last dimension can be folded" % target)
+        self.refused(graph([node("Cast", ["c"], ["b"], to=TensorProto.FLOAT),
+                            node("LayerNormalization", ["x", "s", "b"], ["y"], "ln")], {"s": np.ones(4), "c": np.ones(4)},
+                           opset=17), "node 1 'ln' (LayerNormalization): its bias 'b' is not a constant")
         self.refused(graph([node("LayerNormalization", ["x", "s"], ["y"], "ln", axis=0)], {"s": np.ones(4)}, opset=17),
                      "node 0 'ln' (LayerNormalization) normalizes from axis 0; only the last axis can be imported")
         self.refused(graph([node("Cast", ["c"], ["lo"], to=TensorProto.FLOAT), node("Clip", ["x", "lo"], ["y"], "clip")],
@@ -481,6 +489,8 @@ class Refusals(unittest.TestCase):
         os.unlink(junk)
         self.refused(graph([node("Relu", ["x"], ["y"])]), "%s: unknown extension, use .json or .tvxf"
                      % os.path.join(self.tmp.name, "m.bin"), out="m.bin")
+        self.refused(graph([node("Relu", ["x"], ["y"])]), "cannot write %s: No such file or directory"
+                     % os.path.join(self.tmp.name, "none", "m.json"), out=os.path.join("none", "m.json"))
         # The library cannot read an infinity back from JSON; tvxf holds it.
         m = graph([node("Gemm", ["x", "w", "c"], ["h"]), node("Clip", ["h"], ["y"], min=float("-inf"), max=1.0)],
                   {"w": np.ones((4, 4), np.float32), "c": np.zeros(4)}, opset=6)

@@ -215,10 +215,9 @@ class _Graph:
         alpha, beta = a.get("alpha", 1.0), a.get("beta", 1.0)
         if alpha != 1.0:
             w = w * alpha
-        c = self.optional(node, 2)
         bias = np.zeros(w.shape[0])
-        if c is not None:
-            c = c.astype(np.float64)
+        if len(node.input) > 2 and node.input[2]:
+            c = self.constant(i, node, 2, "bias C").astype(np.float64)
             if not (c.size == 1 or (c.shape[-1] == w.shape[0] and c.size == w.shape[0])):
                 raise ModelError("%s: its bias C of shape %s does not broadcast to %d outputs"
                                  % (_where(i, node), tuple(c.shape), w.shape[0]))
@@ -368,8 +367,8 @@ class _Graph:
         if axis not in (-1, len(self.shape) - 1):
             raise ModelError("%s normalizes from axis %d; only the last axis can be imported" % (_where(i, node), axis))
         w = self.constant(i, node, 1, "scale").astype(np.float32).reshape(-1)
-        b = self.optional(node, 2)
-        b = np.zeros_like(w) if b is None else b.astype(np.float32).reshape(-1)
+        b = self.constant(i, node, 2, "bias").astype(np.float32).reshape(-1) if len(node.input) > 2 and node.input[2] \
+            else np.zeros_like(w)
         self.op("layer_norm", i, node, weight=w, bias=b, eps=a.get("epsilon", 1e-5))
 
     # -- layer normalization written out in elementary nodes ----------------

@@ -195,10 +195,12 @@ def _finish(entry, dense):
     w, b, origin, folded = dense[item]
     with np.errstate(over="ignore", invalid="ignore"):
         w32, b32 = w.astype(np.float32), b.astype(np.float32)
-    if folded and np.all(np.isfinite(w)) and np.all(np.isfinite(b)) and not (
+    if np.all(np.isfinite(w)) and np.all(np.isfinite(b)) and not (
             np.all(np.isfinite(w32)) and np.all(np.isfinite(b32))):
-        raise ModelError("folding %s into %s gives a weight or bias beyond the float32 range"
-                         % (" and ".join(folded), origin))
+        if folded:
+            raise ModelError("folding %s into %s gives a weight or bias beyond the float32 range"
+                             % (" and ".join(folded), origin))
+        raise ModelError("%s has a weight or bias beyond the float32 range" % origin)
     return Layer("linear", size, w32, b32)
 
 
@@ -298,14 +300,19 @@ def write_model(path, input_size, layers):
     else:
         data = tvxf_bytes(input_size, layers)
     tmp = "%s.%d.tmp" % (path, os.getpid())
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+    except OSError as e:
+        raise ModelError("cannot write %s: %s" % (path, e.strerror))
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)
         os.replace(tmp, path)
-    except BaseException:
+    except BaseException as e:
         try:
             os.unlink(tmp)
         except OSError:
             pass
+        if isinstance(e, OSError):
+            raise ModelError("cannot write %s: %s" % (path, e.strerror))
         raise
