@@ -374,88 +374,104 @@ class _Graph:
     # -- layer normalization written out in elementary nodes ----------------
 
     def layer_norm_pattern(self, x, users):
-        """Matches ReduceMean, Sub, Pow 2 (or Mul by itself), ReduceMean, Add eps,
-        Sqrt, Div, then an optional Mul and an optional Add by constants, from
-        value `x`; gives the value after it. Refuses a branch that is not this."""
-        nodes = self.nodes
-
-        def only_user(value, op):
-            u = self.consumers.get(value, [])
-            return u[0] if len(u) == 1 and nodes[u[0]].op_type == op and value != self.output else None
-
-        def mean_of_last(k):
-            a = self.attrs(nodes[k])
-            axes = a.get("axes")
-            if axes is None and len(nodes[k].input) > 1 and self.optional(nodes[k], 1) is not None:
-                axes = [int(v) for v in self.optional(nodes[k], 1).reshape(-1)]
-            return a.get("keepdims", 1) == 1 and axes is not None and list(axes) in ([-1], [len(self.shape) - 1])
-
-        def other(k, value):
-            inputs = list(nodes[k].input)
-            rest = [n for n in inputs if n != value]
-            return self.const.get(rest[0]) if len(inputs) == 2 and len(rest) == 1 else None
-
-        ops = sorted(users, key=lambda k: nodes[k].op_type)
-        matched = None
-        if len(users) == 2 and [nodes[k].op_type for k in ops] == ["ReduceMean", "Sub"]:
-            mean1, sub = ops
-            if (mean_of_last(mean1) and list(nodes[sub].input) == [x, nodes[mean1].output[0]]
-                    and self.consumers.get(nodes[mean1].output[0]) == [sub]):
-                d = nodes[sub].output[0]
-                d_users = sorted(self.consumers.get(d, []), key=lambda k: nodes[k].op_type)
-                kinds = [nodes[k].op_type for k in d_users]
-                sq = div = None
-                if kinds == ["Div", "Pow"]:
-                    div, sq = d_users
-                    e = other(sq, d)
-                    sq = sq if (e is not None and e.size == 1 and float(e.reshape(())) == 2.0
-                                and nodes[sq].input[0] == d) else None
-                elif kinds == ["Div", "Mul"] and list(nodes[d_users[1]].input) == [d, d]:
-                    div, sq = d_users
-                if sq is not None and list(nodes[div].input)[0] == d:
-                    mean2 = only_user(nodes[sq].output[0], "ReduceMean")
-                    add = only_user(nodes[mean2].output[0], "Add") if mean2 is not None and mean_of_last(mean2) else None
-                    eps = other(add, nodes[mean2].output[0]) if add is not None else None
-                    root = only_user(nodes[add].output[0], "Sqrt") if eps is not None and eps.size == 1 else None
-                    if root is not None and list(nodes[div].input) == [d, nodes[root].output[0]] \
-                            and self.consumers.get(nodes[root].output[0]) == [div]:
-                        matched = [mean1, sub, sq, mean2, add, root, div], float(eps.reshape(()))
+        """Takes the nodes of a layer normalization written out from value `x`
+        (see _match_layer_norm) and an optional Mul and Add by constants after
+        them, its weight and bias; gives the value after them. Refuses any
+        other branch."""
+        matched = self._match_layer_norm(x, users)
         if matched is None:
             raise ModelError("value '%s' feeds %d nodes (%s); only a single chain, or the nodes of a layer "
-                             "normalization, can be imported" % (x, len(users), ", ".join(_where(k, nodes[k])
-                                                                                           for k in sorted(users))))
+                             "normalization, can be imported"
+                             % (x, len(users), ", ".join(_where(k, self.nodes[k]) for k in sorted(users))))
         used, eps = matched
         self.visited.update(used)
-        last = used[-1]
-        n = self.size()
-        weight, bias = None, None
-        out = nodes[last].output[0]
+        out = self.nodes[used[-1]].output[0]
+        found = {}
         for op in ("Mul", "Add"):
-            k = only_user(out, op)
-            c = other(k, out) if k is not None else None
+            k = self._only_user(out, op)
+            c = self._other_constant(k, out) if k is not None else None
             if c is None:
                 continue
             try:
-                c = self.vector_const(k, nodes[k], c, "constant")
+                found[op] = self.vector_const(k, self.nodes[k], c, "constant")
             except ModelError:
-                break
+                break  # not a per-element weight or bias: left for the walk
             self.visited.add(k)
-            last, out = k, nodes[k].output[0]
-            if op == "Mul":
-                weight = c
-            else:
-                bias = c
+            out = self.nodes[k].output[0]
+        n = self.size()
         if n is None:
-            sizes = [np.size(v) for v in (weight, bias) if v is not None and np.ndim(v)]
+            sizes = [v.size for v in found.values() if v.ndim]
             if not sizes:
                 raise ModelError("%s: the length of the vector it normalizes is not known"
-                                 % _where(used[0], nodes[used[0]]))
+                                 % _where(used[0], self.nodes[used[0]]))
             n = sizes[0]
             self.shape = self.shape[:-1] + [n]
-        w = np.broadcast_to(np.float32(1.0) if weight is None else weight.astype(np.float32), (n,)).copy()
-        b = np.broadcast_to(np.float32(0.0) if bias is None else bias.astype(np.float32), (n,)).copy()
-        self.steps.append(_tm.Op("layer_norm", _where(used[0], nodes[used[0]]), weight=w, bias=b, eps=eps))
+        w = np.broadcast_to(found.get("Mul", np.float64(1.0)).astype(np.float32), (n,)).copy()
+        b = np.broadcast_to(found.get("Add", np.float64(0.0)).astype(np.float32), (n,)).copy()
+        self.steps.append(_tm.Op("layer_norm", _where(used[0], self.nodes[used[0]]), weight=w, bias=b, eps=eps))
         return out
+
+    def _only_user(self, value, op):
+        """The one node that reads `value`, if it is an `op` and `value` is no graph output."""
+        users = self.consumers.get(value, [])
+        if len(users) == 1 and self.nodes[users[0]].op_type == op and value != self.output:
+            return users[0]
+        return None
+
+    def _other_constant(self, k, value):
+        """The constant that node k combines with `value`, or None."""
+        inputs = list(self.nodes[k].input)
+        rest = [name for name in inputs if name != value]
+        return self.const.get(rest[0]) if len(inputs) == 2 and len(rest) == 1 else None
+
+    def _reduces_last_axis(self, k):
+        node = self.nodes[k]
+        a = self.attrs(node)
+        axes = a.get("axes")
+        if axes is None and len(node.input) > 1 and self.optional(node, 1) is not None:
+            axes = [int(v) for v in self.optional(node, 1).reshape(-1)]  # an input from opset 18 on
+        return a.get("keepdims", 1) == 1 and axes is not None and list(axes) in ([-1], [len(self.shape) - 1])
+
+    def _match_layer_norm(self, x, users):
+        """The nodes mean = ReduceMean(x), d = Sub(x, mean), sq = Pow(d, 2) or
+        Mul(d, d), var = ReduceMean(sq), Add(var, eps), sd = Sqrt(...),
+        Div(d, sd), each over the last axis and read by nothing else: the
+        arithmetic of a tolvex layer_norm. Gives (node indices, eps) or None."""
+        nodes = self.nodes
+        by_op = {nodes[k].op_type: k for k in users}
+        if len(users) != 2 or set(by_op) != {"ReduceMean", "Sub"}:
+            return None
+        mean1, sub = by_op["ReduceMean"], by_op["Sub"]
+        mean = nodes[mean1].output[0]
+        if not self._reduces_last_axis(mean1) or list(nodes[sub].input) != [x, mean] \
+                or self.consumers.get(mean) != [sub]:
+            return None
+        d = nodes[sub].output[0]
+        d_users = {nodes[k].op_type: k for k in self.consumers.get(d, [])}
+        if len(self.consumers.get(d, [])) != 2 or "Div" not in d_users:
+            return None
+        div = d_users["Div"]
+        if "Pow" in d_users:
+            sq = d_users["Pow"]
+            power = self._other_constant(sq, d)
+            if nodes[sq].input[0] != d or power is None or power.size != 1 or float(power.reshape(())) != 2.0:
+                return None
+        elif "Mul" in d_users and list(nodes[d_users["Mul"]].input) == [d, d]:
+            sq = d_users["Mul"]
+        else:
+            return None
+        mean2 = self._only_user(nodes[sq].output[0], "ReduceMean")
+        if mean2 is None or not self._reduces_last_axis(mean2):
+            return None
+        add = self._only_user(nodes[mean2].output[0], "Add")
+        eps = self._other_constant(add, nodes[mean2].output[0]) if add is not None else None
+        if eps is None or eps.size != 1:
+            return None
+        root = self._only_user(nodes[add].output[0], "Sqrt")
+        if root is None or list(nodes[div].input) != [d, nodes[root].output[0]] \
+                or self.consumers.get(nodes[root].output[0]) != [div]:
+            return None
+        return [mean1, sub, sq, mean2, add, root, div], float(eps.reshape(()))
 
 
 def _shape_text(shape):
