@@ -30,6 +30,8 @@ As a command:
 MODEL.pt holds a whole module saved with torch.save(model, path) (loading
 it runs its pickled code: use trusted files only) or a TorchScript file from
 torch.jit.save. M and S are comma-separated numbers or a .npy or text file.
+The interpreter must have numpy and torch (Debian's /usr/bin/python3 with
+python3-numpy and python3-torch).
 
 As a library, from any directory and with no PYTHONPATH set, load the file
 by its path; it finds its companion tolvex_model.py next to itself:
@@ -47,7 +49,12 @@ import re
 import sys
 import zipfile
 
-import numpy as np
+try:
+    import numpy as np
+except ImportError:
+    if __name__ == "__main__":
+        sys.exit("export_torch: needs numpy and PyTorch (Debian: python3-numpy and python3-torch) in this interpreter, %s" % sys.executable)
+    raise
 
 
 def _companion(name):
@@ -391,7 +398,8 @@ def main(argv=None):
     try:
         import torch  # noqa: F401
     except ImportError:
-        print("export_torch: needs PyTorch (Debian: python3-torch)", file=sys.stderr)
+        print("export_torch: needs PyTorch (Debian: python3-torch) in this interpreter, %s" % sys.executable,
+              file=sys.stderr)
         return 1
     try:
         export(load_module(args.module), args.out, args.input_size, args.obs_mean, args.obs_std)

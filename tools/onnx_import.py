@@ -33,7 +33,8 @@ finds its companion tolvex_model.py next to itself):
     import runpy
     onnx_import = runpy.run_path("/path/to/tolvex/tools/onnx_import.py")
     onnx_import["convert"]("policy.onnx", "policy.tvxf")
-Needs the onnx package (Debian: python3-onnx).
+The interpreter must have numpy and onnx (Debian's /usr/bin/python3 with
+python3-numpy and python3-onnx); torch is not needed.
 """
 
 import argparse
@@ -41,7 +42,12 @@ import importlib.util
 import os
 import sys
 
-import numpy as np
+try:
+    import numpy as np
+except ImportError:
+    if __name__ == "__main__":
+        sys.exit("onnx_import: needs numpy and onnx (Debian: python3-numpy and python3-onnx) in this interpreter, %s" % sys.executable)
+    raise
 
 
 def _companion(name):
@@ -509,7 +515,8 @@ def main(argv=None):
     try:
         import onnx  # noqa: F401
     except ImportError:
-        print("onnx_import: needs the onnx Python package (Debian: python3-onnx)", file=sys.stderr)
+        print("onnx_import: needs the onnx package (Debian: python3-onnx) in this interpreter, %s" % sys.executable,
+              file=sys.stderr)
         return 1
     try:
         convert(args.model, args.out)
