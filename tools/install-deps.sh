@@ -2,13 +2,13 @@
 # Installs the build and test dependencies on Debian 12 when they are missing.
 # As root it uses apt-get; otherwise it prints the command to run.
 #   tools/install-deps.sh          what the build and the test suite need
-#   tools/install-deps.sh python   also what the PyTorch exporter and its test need
+#   tools/install-deps.sh python   also what the PyTorch exporter, the ONNX importer and their tests need
 #   tools/install-deps.sh fuzz     also clang with libFuzzer and its sanitizer runtimes
 # The install test builds a consumer through pkg-config, so that is always wanted.
 extra="${TOLVEX_EXTRA_PKGS:-} pkg-config"
 for group in "$@"; do
   case "$group" in
-    python) extra="$extra python3 python3-numpy python3-torch" ;;
+    python) extra="$extra python3 python3-numpy python3-torch python3-onnx" ;;
     fuzz) extra="$extra clang-19 libclang-rt-19-dev" ;;
     *) echo "install-deps.sh: unknown group '$group' (known: python, fuzz)" >&2; exit 2 ;;
   esac
