@@ -31,7 +31,7 @@ namespace tolvex::avx2 {
 namespace tolvex::avx2 {
 
 namespace {
-bool supported() { return cpuSupports("avx2"); }
+[[maybe_unused]] bool supported() { return cpuSupports("avx2"); }
 }  // namespace
 
 extern const KernelTable kTable;

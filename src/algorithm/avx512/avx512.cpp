@@ -33,7 +33,7 @@ namespace tolvex::avx512 {
 namespace tolvex::avx512 {
 
 namespace {
-bool supported() { return cpuSupports("avx512"); }
+[[maybe_unused]] bool supported() { return cpuSupports("avx512"); }
 }  // namespace
 
 extern const KernelTable kTable;

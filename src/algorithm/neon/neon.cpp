@@ -1,10 +1,60 @@
-// The AArch64 Advanced SIMD (NEON) implementation. (Placeholder table until
-// the kernels land: never supported.)
+// The AArch64 Advanced SIMD (NEON) implementation, one unit: the shared
+// headers first, then this implementation's own pieces and its copies of the
+// generic kernels, all in namespace tolvex::neon. No kernel fuses a multiply
+// and an add, and exp and tanh are evaluated as on the scalar path, so every
+// result has the bits of every other implementation. On other architectures
+// the unit holds only an empty table that is never supported.
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "algorithm/cpu.hpp"
 #include "algorithm/kernels.hpp"
+#include "algorithm/linear_schedule.hpp"
+#include "algorithm/math.hpp"
+#include "algorithm/math_core.hpp"
+
+#if defined(__aarch64__)
+#include <arm_neon.h>
+
+#include "algorithm/neon/begin.hpp"
+namespace tolvex::neon {
+#include "algorithm/neon/lanes.hpp"
+#include "algorithm/generic/math.hpp"
+#include "algorithm/neon/linear.hpp"
+#include "algorithm/neon/linear_packed.hpp"
+#include "algorithm/generic/linear.hpp"
+#include "algorithm/generic/elementwise.hpp"
+}  // namespace tolvex::neon
+#include "algorithm/neon/end.hpp"
+#endif
 
 namespace tolvex::neon {
 
+namespace {
+[[maybe_unused]] bool supported() { return cpuSupports("neon"); }
+}  // namespace
+
 extern const KernelTable kTable;
-const KernelTable kTable{.name = "neon"};
+const KernelTable kTable{
+    .name = "neon",
+#if defined(__aarch64__)
+    .supported = supported,
+    .linear = runLinearLayer<RowMajor>,
+    .layer_norm = runLayerNormScalar,
+    .clip = clip,
+    .elu = elu,
+    .relu = relu,
+    .relu6 = relu6,
+    .sigmoid = sigmoid,
+    .tanh = tanh,
+    .leaky_relu = leakyRelu,
+    .exp_array = expArray,
+    .tanh_array = tanhArray,
+    .canonicalize_nans = canonicalizeNaNs,
+    .packing = RowMajor::kPackedLayout,
+#endif
+};
 
 }  // namespace tolvex::neon

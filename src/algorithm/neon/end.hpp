@@ -1,0 +1,1 @@
+// Closes what neon/begin.hpp opened (nothing to undo).
