@@ -130,8 +130,8 @@ TEST_P(KnownAnswers, EveryModelReproducesEveryOutputBit) {
             ADD_FAILURE() << m.name << ": " << reported - kReportedPerModel << " more mismatches";
         tolvex_free_model(net);
     }
-    EXPECT_EQ(mismatches, 0u) << "of " << outputs << " outputs; " << nan_only
-                              << " of the mismatches are NaNs other than 7fc00000";
+    EXPECT_EQ(mismatches, 0u) << "mismatches in " << outputs << " outputs; " << nan_only
+                              << " of them are NaNs other than 7fc00000";
 }
 
 }  // namespace
