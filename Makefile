@@ -7,7 +7,7 @@ FUZZ_CXX   ?= clang++-19
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 
-.PHONY: all demo test test-sanitize test-tsan fuzz fuzz-build bench deps fuzz-deps clean
+.PHONY: all demo test test-sanitize test-tsan fuzz fuzz-build bench known-answers deps fuzz-deps clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -52,6 +52,15 @@ fuzz: fuzz-build
 bench: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTOLVEX_BUILD_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Rewrites the known-answer corpus (tests/data/known_answers: the models and
+# answers.txt) from tools/known_answers/corpus.cpp, after checking that every
+# kernel path of this machine and the reference kernels agree. Only ever run
+# on purpose: no build or test writes the corpus.
+known-answers: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS) --target known_answers
+	$(BUILD)/tools/known_answers/known_answers tests/data/known_answers
 
 # Installs what a fresh Debian 12 machine lacks (as root), or says what to install.
 deps:

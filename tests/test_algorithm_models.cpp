@@ -15,51 +15,6 @@ using namespace tolvex::testing;
 
 namespace {
 
-// Layer definitions over arrays this record owns until the model copies them.
-struct RandomModel {
-    std::vector<LayerDefinition> defs;
-    std::vector<std::vector<float>> arrays;
-    uint32_t input_size = 0;
-
-    const float* keep(std::vector<float> v) {
-        arrays.push_back(std::move(v));
-        return arrays.back().data();
-    }
-};
-
-RandomModel randomModel(FloatSource& src) {
-    RandomModel m;
-    static constexpr uint32_t kWidths[] = {0, 1, 5, 8, 15, 16, 17, 31, 32, 33, 64, 67, 131, 200};
-    auto width = [&] { return kWidths[src.below(sizeof kWidths / sizeof kWidths[0])]; };
-    m.input_size = width();
-    m.arrays.reserve(64);
-    uint32_t prev = m.input_size;
-    const uint32_t layers = 1 + src.below(8);
-    for (uint32_t i = 0; i < layers; ++i) {
-        LayerDefinition d;
-        d.cfg.type = static_cast<LayerType>(src.below(kLayerTypeCount));
-        d.size = d.cfg.type == LayerType::linear ? width() : prev;
-        switch (d.cfg.type) {
-            case LayerType::linear:
-                d.cfg.linear.weights = m.keep(src.vec(size_t{d.size} * prev, 0.001));
-                d.cfg.linear.biases = m.keep(src.vec(d.size, 0.01));
-                break;
-            case LayerType::layer_norm:
-                d.cfg.layer_norm.weights = m.keep(src.vec(d.size, 0.0));
-                d.cfg.layer_norm.biases = m.keep(src.vec(d.size, 0.0));
-                d.cfg.layer_norm.eps = 1e-5f;
-                break;
-            case LayerType::clip: d.cfg.clip = {-0.5f, src.next(0.0)}; break;
-            case LayerType::elu: d.cfg.elu = {src.next(0.0)}; break;
-            case LayerType::leaky_relu: d.cfg.leaky_relu = {src.next(0.0)}; break;
-            default: break;
-        }
-        m.defs.push_back(d);
-        prev = d.size;
-    }
-    return m;
-}
-
 class ModelForward : public KernelPath {};
 TOLVEX_ON_EVERY_KERNEL_PATH(ModelForward);
 

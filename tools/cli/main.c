@@ -12,6 +12,7 @@ static const char kUsage[] =
     "                          line of standard input\n"
     "  convert IN OUT          rewrite a model in the format OUT's extension names\n"
     "  bench MODEL             time forward passes\n"
+    "  hash MODEL...           fingerprint of the outputs on a fixed set of inputs\n"
     "\n"
     "MODEL files are JSON (.json) or binary (.tvxf). 'tolvex COMMAND --help'\n"
     "describes a command.\n";
@@ -25,7 +26,8 @@ int main(int argc, char** argv) {
     static const struct {
         const char* name;
         int (*fn)(int, char**);
-    } commands[] = {{"info", cmd_info}, {"run", cmd_run}, {"convert", cmd_convert}, {"bench", cmd_bench}};
+    } commands[] = {{"info", cmd_info}, {"run", cmd_run}, {"convert", cmd_convert}, {"bench", cmd_bench},
+                    {"hash", cmd_hash}};
     for (size_t i = 0; i < sizeof commands / sizeof commands[0]; ++i) {
         if (strcmp(argv[1], commands[i].name) != 0) continue;
         tolvex_init();
