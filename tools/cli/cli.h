@@ -63,5 +63,6 @@ int cmd_info(int argc, char** argv);
 int cmd_run(int argc, char** argv);
 int cmd_convert(int argc, char** argv);
 int cmd_bench(int argc, char** argv);
+int cmd_lint(int argc, char** argv);
 
 #endif

@@ -12,6 +12,7 @@ static const char kUsage[] =
     "                          line of standard input\n"
     "  convert IN OUT          rewrite a model in the format OUT's extension names\n"
     "  bench MODEL             time forward passes: mean, median, p99, max\n"
+    "  lint MODEL              point out what in a model file is likely a mistake\n"
     "\n"
     "MODEL files are binary (tvxf, recognised by their first bytes \"tvxf\") or\n"
     "JSON (.json). '--' ends the options. 'tolvex COMMAND --help' describes a\n"
@@ -26,7 +27,8 @@ int main(int argc, char** argv) {
     static const struct {
         const char* name;
         int (*fn)(int, char**);
-    } commands[] = {{"info", cmd_info}, {"run", cmd_run}, {"convert", cmd_convert}, {"bench", cmd_bench}};
+    } commands[] = {{"info", cmd_info}, {"run", cmd_run}, {"convert", cmd_convert}, {"bench", cmd_bench},
+                    {"lint", cmd_lint}};
     for (size_t i = 0; i < sizeof commands / sizeof commands[0]; ++i) {
         if (strcmp(argv[1], commands[i].name) != 0) continue;
         int cmd_argc = argc - 1;
