@@ -4,10 +4,9 @@
  * "input_size" (which may come after "layers"), the second walks the model
  * object, layer by layer, keeping of each layer only what its checks need.
  * A layer's keys may come in any order, so its findings are settled at its
- * closing brace (lint_json_layer.c); the values inside "weight" and "bias" are
- * checked as they
- * stream by and dropped again if the layer's type turns out not to read
- * them. */
+ * closing brace (lint_json_layer.c); the values inside "weight" and "bias"
+ * are checked as they stream by and dropped again if the layer's type turns
+ * out not to read them. */
 #include <errno.h>
 #include <math.h>
 #include <stdlib.h>
