@@ -315,9 +315,10 @@ int main(int argc, char** argv) {
         if (fabs(first.angle[k]) > max_late) max_late = fabs(first.angle[k]);
     int upright = !first.fell && fabs(first.state[THETA]) < 0.5 * kPi / 180.0 && max_late < 0.5;
 
-    printf("\nfinal state after %.2f s: x = %+.4f m, x' = %+.4f m/s, angle = %+.4f deg, angle' = %+.4f deg/s\n",
-           first.steps * kDt, first.state[X], first.state[X_DOT], degrees(first.state[THETA]),
-           degrees(first.state[THETA_DOT]));
+    printf(
+        "\nfinal state after %.2f s: x = %+.4f m, x' = %+.4f m/s, angle = %+.4f deg, angle' = %+.4f deg/s\n",
+        first.steps * kDt, first.state[X], first.state[X_DOT], degrees(first.state[THETA]),
+        degrees(first.state[THETA_DOT]));
     printf("largest angle after the first second: %.2f deg\n", degrees(max_late));
     printf("%s\n", upright ? "the pole stayed up" : "the pole fell");
     if (first.steps > 0) {
@@ -325,10 +326,12 @@ int main(int argc, char** argv) {
         long worst_pass;
         double loop_ns = loop_median_ns(&first, scratch, &worst_ns, &worst_pass);
         double tight_ns = back_to_back_ns(net, &first, scratch, replays);
-        printf("forward pass in the control loop: median %.0f ns, worst %.1f us at pass %ld of %ld (each timed alone)\n",
-               loop_ns, worst_ns * 1e-3, worst_pass + 1, first.steps);
-        printf("forward pass back to back:        median %.0f ns (the loop's inputs replayed %ld times)\n", tight_ns,
-               replays);
+        printf(
+            "forward pass in the control loop: median %.0f ns, worst %.1f us at pass %ld of %ld (each timed "
+            "alone)\n",
+            loop_ns, worst_ns * 1e-3, worst_pass + 1, first.steps);
+        printf("forward pass back to back:        median %.0f ns (the loop's inputs replayed %ld times)\n",
+               tight_ns, replays);
     }
 
     int equal = same_on_every_path(net, steps, &again, first.hash);

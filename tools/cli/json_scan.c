@@ -147,7 +147,10 @@ static int read_escape(js_scanner* s) {
 static int read_utf8(js_scanner* s) {
     lint_loc at = s->pos;
     int lead = s->c;
-    int n = lead >= 0xC2 && lead <= 0xDF ? 1 : lead >= 0xE0 && lead <= 0xEF ? 2 : lead >= 0xF0 && lead <= 0xF4 ? 3 : -1;
+    int n = lead >= 0xC2 && lead <= 0xDF   ? 1
+            : lead >= 0xE0 && lead <= 0xEF ? 2
+            : lead >= 0xF0 && lead <= 0xF4 ? 3
+                                           : -1;
     if (n < 0) {
         fail_at(s, at, "a byte that starts no UTF-8 character");
         return 0;
@@ -164,7 +167,8 @@ static int read_utf8(js_scanner* s) {
         if (!append(s, (char)s->c)) return 0;
         advance(s);
     }
-    if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
         fail_at(s, at, "an invalid UTF-8 character (overlong, a surrogate, or beyond U+10FFFF)");
         return 0;
     }

@@ -28,16 +28,16 @@ typedef enum {
 
 typedef struct {
     FILE* f;
-    int c;          /* the next byte, or EOF */
-    lint_loc pos;   /* where c is */
-    js_kind kind;   /* the current token */
-    lint_loc loc;   /* where it starts (for JS_ERROR: where the fault is) */
-    char* text;     /* a string's decoded bytes or a number's text, NUL-terminated */
+    int c;        /* the next byte, or EOF */
+    lint_loc pos; /* where c is */
+    js_kind kind; /* the current token */
+    lint_loc loc; /* where it starts (for JS_ERROR: where the fault is) */
+    char* text;   /* a string's decoded bytes or a number's text, NUL-terminated */
     size_t len, cap;
-    int integral;   /* a number without fraction or exponent */
-    char key[256];  /* the last object key (js_object_key), cut at 255 bytes */
+    int integral;  /* a number without fraction or exponent */
+    char key[256]; /* the last object key (js_object_key), cut at 255 bytes */
     lint_loc key_loc;
-    char* stack;    /* open containers of js_skip_value */
+    char* stack; /* open containers of js_skip_value */
     size_t depth, stack_cap;
     int ended_early; /* the error is that the file ends too soon */
     char error[200];

@@ -18,10 +18,10 @@ typedef struct {
 
 typedef struct {
     lint_loc loc;
-    char* path;    /* "layers[3].alpha", "input_size", or "" for the file */
+    char* path; /* "layers[3].alpha", "input_size", or "" for the file */
     char* message;
-    int tag;       /* the walker's mark, see lint_drop_tagged */
-    size_t order;  /* insertion order, to keep equal locations stable */
+    int tag;      /* the walker's mark, see lint_drop_tagged */
+    size_t order; /* insertion order, to keep equal locations stable */
 } lint_finding;
 
 typedef struct {
@@ -43,8 +43,14 @@ void lint_free(lint_report* r);
 /* ---------------------------------------------------------------------------
  * Layer types and their keys. */
 
-enum { LINT_TYPE_COUNT = 9, LINT_LINEAR = 0, LINT_LAYER_NORM = 1, LINT_CLIP = 2, LINT_ELU = 3,
-       LINT_LEAKY_RELU = 8 };
+enum {
+    LINT_TYPE_COUNT = 9,
+    LINT_LINEAR = 0,
+    LINT_LAYER_NORM = 1,
+    LINT_CLIP = 2,
+    LINT_ELU = 3,
+    LINT_LEAKY_RELU = 8
+};
 
 /* The canonical name of type code t (0 to 8). */
 const char* lint_type_name(int t);
@@ -77,8 +83,8 @@ enum { LINT_VALUES_PER_ARRAY = 3 };
 typedef struct {
     lint_report* report;
     int tag;
-    char path[64];     /* of the array, "layers[0].weight" */
-    lint_loc loc;      /* of the array */
+    char path[64]; /* of the array, "layers[0].weight" */
+    lint_loc loc;  /* of the array */
     size_t reported, more;
     lint_loc more_loc; /* of the first value beyond the quota */
 } lint_array;
@@ -96,15 +102,15 @@ void lint_array_end(lint_array* a);
 typedef struct {
     uint32_t index;
     int type;
-    int input_known;        /* whether input_size is trustworthy */
-    uint64_t input_size;    /* the length the layer reads */
-    int has_size;           /* the file gives the layer a size */
+    int input_known;     /* whether input_size is trustworthy */
+    uint64_t input_size; /* the length the layer reads */
+    int has_size;        /* the file gives the layer a size */
     uint64_t size;
     lint_loc size_loc;
-    int has_clip;           /* clip: both bounds are known */
+    int has_clip; /* clip: both bounds are known */
     float min, max;
     lint_loc min_loc, max_loc;
-    int has_eps;            /* layer_norm: eps is known */
+    int has_eps; /* layer_norm: eps is known */
     float eps;
     lint_loc eps_loc;
 } lint_layer;

@@ -14,9 +14,9 @@ static const char* const kTypeNames[LINT_TYPE_COUNT] = {
 
 /* The parameter keys each type reads, in the order of the type codes. */
 static const char* const kTypeKeys[LINT_TYPE_COUNT][3] = {
-    {"weight", "bias", NULL}, {"weight", "bias", "eps"}, {"min", "max", NULL}, {"alpha", NULL, NULL},
-    {NULL, NULL, NULL},       {NULL, NULL, NULL},        {NULL, NULL, NULL},   {NULL, NULL, NULL},
-    {"negative_slope", NULL, NULL},
+    {"weight", "bias", NULL}, {"weight", "bias", "eps"}, {"min", "max", NULL},
+    {"alpha", NULL, NULL},    {NULL, NULL, NULL},        {NULL, NULL, NULL},
+    {NULL, NULL, NULL},       {NULL, NULL, NULL},        {"negative_slope", NULL, NULL},
 };
 
 const char* lint_type_name(int t) { return t >= 0 && t < LINT_TYPE_COUNT ? kTypeNames[t] : "?"; }
@@ -77,12 +77,23 @@ static size_t distance(const char* a, const char* b) {
 /* Names of other libraries and spellings past the reach of the distance,
  * folded, with the name they stand for. */
 static const char* const kAliases[][2] = {
-    {"epsilon", "eps"},      {"weights", "weight"},   {"biases", "bias"},
-    {"slope", "negative_slope"}, {"minval", "min"},   {"minimum", "min"},
-    {"maxval", "max"},       {"maximum", "max"},      {"outfeatures", "size"},
-    {"units", "size"},       {"hardtanh", "clip"},    {"clamp", "clip"},
-    {"dense", "linear"},     {"gemm", "linear"},      {"fullyconnected", "linear"},
-    {"layernormalization", "layer_norm"}, {"logistic", "sigmoid"},
+    {"epsilon", "eps"},
+    {"weights", "weight"},
+    {"biases", "bias"},
+    {"slope", "negative_slope"},
+    {"minval", "min"},
+    {"minimum", "min"},
+    {"maxval", "max"},
+    {"maximum", "max"},
+    {"outfeatures", "size"},
+    {"units", "size"},
+    {"hardtanh", "clip"},
+    {"clamp", "clip"},
+    {"dense", "linear"},
+    {"gemm", "linear"},
+    {"fullyconnected", "linear"},
+    {"layernormalization", "layer_norm"},
+    {"logistic", "sigmoid"},
 };
 
 const char* lint_closest(const char* key, const char* const* candidates, size_t count) {
@@ -163,12 +174,14 @@ void lint_check_value(lint_report* r, lint_loc loc, int tag, const char* path, f
         return;
     }
     if (isinf(v) && written != NULL)
-        lint_add(r, loc, tag, path, "non-finite value %s (%s is beyond the range of a 32-bit float)", text, written);
+        lint_add(r, loc, tag, path, "non-finite value %s (%s is beyond the range of a 32-bit float)", text,
+                 written);
     else if (isnan(v) || isinf(v))
         lint_add(r, loc, tag, path, "non-finite value %s", text);
     else
         lint_add(r, loc, tag, path,
-                 "subnormal value %s: slow on many CPUs, and 0 wherever subnormals are flushed to zero", text);
+                 "subnormal value %s: slow on many CPUs, and 0 wherever subnormals are flushed to zero",
+                 text);
 }
 
 void lint_array_value(lint_array* a, lint_loc loc, const char* path_suffix, float v, const char* written) {
@@ -187,8 +200,8 @@ void lint_array_value(lint_array* a, lint_loc loc, const char* path_suffix, floa
 void lint_array_end(lint_array* a) {
     if (a->more > 0)
         lint_add(a->report, a->more_loc, a->tag, a->path,
-                 "%zu more non-finite, subnormal or vanishing value%s from here on, not listed one by one", a->more,
-                 a->more == 1 ? "" : "s");
+                 "%zu more non-finite, subnormal or vanishing value%s from here on, not listed one by one",
+                 a->more, a->more == 1 ? "" : "s");
     a->reported = a->more = 0;
 }
 

@@ -7,12 +7,12 @@
  * closing brace (lint_json_layer.c); the values inside "weight" and "bias"
  * are checked as they stream by and dropped again if the layer's type turns
  * out not to read them. */
+#include "lint_json.h"
+
 #include <errno.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
-
-#include "lint_json.h"
 
 void lint_json_printable(const char* in, char* out, size_t cap) {
     size_t n = 0;
@@ -21,9 +21,7 @@ void lint_json_printable(const char* in, char* out, size_t cap) {
     out[n] = '\0';
 }
 
-static void syntax_finding(walker* w) {
-    lint_add(w->r, w->s.loc, 0, "", "%s", w->s.error);
-}
+static void syntax_finding(walker* w) { lint_add(w->r, w->s.loc, 0, "", "%s", w->s.error); }
 
 /* An unsigned 32-bit integer written as a JSON integer. */
 static int read_u32(const js_scanner* s, uint64_t* out) {
@@ -65,7 +63,8 @@ static void array_number(walker* w, lint_array* a, const char* suffix) {
         char path[96], text[40];
         snprintf(path, sizeof path, "%s%s", a->path, suffix);
         copy_text(text, sizeof text, w->s.text);
-        lint_add(w->r, w->s.loc, a->tag, path, "%s is beyond the range of a double; the loader refuses it", text);
+        lint_add(w->r, w->s.loc, a->tag, path, "%s is beyond the range of a double; the loader refuses it",
+                 text);
     }
 }
 
@@ -82,7 +81,8 @@ static int first_pass(walker* w) {
     if (s->kind == JS_LBRACE) {
         int first = 1, k;
         while ((k = js_object_key(s, &first)) > 0) {
-            if (strcmp(s->key, "input_size") == 0 && !w->input_known) w->input_known = read_u32(s, &w->input_size);
+            if (strcmp(s->key, "input_size") == 0 && !w->input_known)
+                w->input_known = read_u32(s, &w->input_size);
             if (js_skip_value(s) < 0) break;
         }
         complete = k == 0;
@@ -110,8 +110,9 @@ static int remember_key(walker* w, layer_rec* L, const char* path) {
         if (strcmp(L->keys[i].name, w->s.key) == 0) {
             char name[64];
             lint_json_printable(w->s.key, name, sizeof name);
-            lint_add(w->r, w->s.key_loc, 0, path, "duplicate key \"%s\" (first at %lu:%lu); the loader refuses it",
-                     name, L->keys[i].loc.line, L->keys[i].loc.col);
+            lint_add(w->r, w->s.key_loc, 0, path,
+                     "duplicate key \"%s\" (first at %lu:%lu); the loader refuses it", name,
+                     L->keys[i].loc.line, L->keys[i].loc.col);
             return 1;
         }
     }
@@ -302,7 +303,8 @@ static int walk_layers(walker* w) {
 static void walk_model(walker* w) {
     js_scanner* s = &w->s;
     if (s->kind != JS_LBRACE) {
-        lint_add(w->r, s->loc, 0, "", "the top level is not an object; a model file is one object with "
+        lint_add(w->r, s->loc, 0, "",
+                 "the top level is not an object; a model file is one object with "
                  "\"input_size\" and \"layers\"");
         return;
     }
@@ -325,19 +327,21 @@ static void walk_model(walker* w) {
         if (is_input) {
             uint64_t v;
             if (!read_u32(s, &v))
-                lint_add(w->r, s->loc, 0, "input_size", "must be an integer from 0 to 4294967295; the loader "
+                lint_add(w->r, s->loc, 0, "input_size",
+                         "must be an integer from 0 to 4294967295; the loader "
                          "refuses the file");
             rc = js_skip_value(s);
         } else if (is_layers && s->kind == JS_LBRACKET) {
             rc = walk_layers(w);
         } else if (is_layers) {
-            lint_add(w->r, s->loc, 0, "layers", "must be an array of layer objects; the loader refuses the file");
+            lint_add(w->r, s->loc, 0, "layers",
+                     "must be an array of layer objects; the loader refuses the file");
             rc = js_skip_value(s);
         } else {
             const char* meant = lint_closest(s->key, kTopKeys, 2);
             if (meant != NULL)
-                lint_add(w->r, s->key_loc, 0, name, "unknown key \"%s\", ignored by the loader; did you mean \"%s\"?",
-                         name, meant);
+                lint_add(w->r, s->key_loc, 0, name,
+                         "unknown key \"%s\", ignored by the loader; did you mean \"%s\"?", name, meant);
             else
                 lint_add(w->r, s->key_loc, 0, name, "unknown key \"%s\", ignored by the loader", name);
             rc = js_skip_value(s);

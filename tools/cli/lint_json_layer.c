@@ -38,15 +38,17 @@ static int judge_type(walker* w, const layer_rec* L, const char* base) {
     lint_json_printable(L->type_text, name, sizeof name);
     t = lint_type_suggestion(L->type_text);
     if (t >= 0 && strcasecmp(L->type_text, lint_type_name(t)) == 0)
-        lint_add(w->r, L->type_loc, 0, path, "type names are lower case: \"%s\" -> \"%s\"", name, lint_type_name(t));
+        lint_add(w->r, L->type_loc, 0, path, "type names are lower case: \"%s\" -> \"%s\"", name,
+                 lint_type_name(t));
     else if (t >= 0)
         lint_add(w->r, L->type_loc, 0, path, "\"%s\" is not a layer type; did you mean \"%s\"?", name,
                  lint_type_name(t));
     else
-        lint_add(w->r, L->type_loc, 0, path,
-                 "\"%s\" is not a layer type (the types: linear, layer_norm, clip, elu, relu, relu6, sigmoid, "
-                 "tanh, leaky_relu)",
-                 name);
+        lint_add(
+            w->r, L->type_loc, 0, path,
+            "\"%s\" is not a layer type (the types: linear, layer_norm, clip, elu, relu, relu6, sigmoid, "
+            "tanh, leaky_relu)",
+            name);
     return t;
 }
 
@@ -77,11 +79,12 @@ static void judge_keys(walker* w, const layer_rec* L, int t, const char* base) {
             const char* dflt = has_key(L, meant) ? NULL : default_of(meant);
             char stays[96] = "";
             if (dflt != NULL) snprintf(stays, sizeof stays, ", so %s is %s", meant, dflt);
-            lint_add(w->r, L->keys[i].loc, 0, path, "unknown key \"%s\", ignored by the loader%s; did you mean \"%s\"?",
-                     name, stays, meant);
+            lint_add(w->r, L->keys[i].loc, 0, path,
+                     "unknown key \"%s\", ignored by the loader%s; did you mean \"%s\"?", name, stays, meant);
         } else if (owner >= 0) {
-            lint_add(w->r, L->keys[i].loc, 0, path, "\"%s\" is a parameter of %s layers; a %s layer ignores it", name,
-                     lint_type_name(owner), lint_type_name(t));
+            lint_add(w->r, L->keys[i].loc, 0, path,
+                     "\"%s\" is a parameter of %s layers; a %s layer ignores it", name, lint_type_name(owner),
+                     lint_type_name(t));
         } else {
             lint_add(w->r, L->keys[i].loc, 0, path, "unknown key \"%s\", ignored by the loader", name);
         }
@@ -90,8 +93,8 @@ static void judge_keys(walker* w, const layer_rec* L, int t, const char* base) {
 
 static void missing(walker* w, const layer_rec* L, const char* base, int present, const char* key, int t) {
     if (!present)
-        lint_add(w->r, L->start, 0, base, "no \"%s\", which a %s layer needs; the loader refuses the layer", key,
-                 lint_type_name(t));
+        lint_add(w->r, L->start, 0, base, "no \"%s\", which a %s layer needs; the loader refuses the layer",
+                 key, lint_type_name(t));
 }
 
 /* A parameter the type reads: a number, in range, and not odd. */
@@ -132,7 +135,8 @@ static long long judge_linear(walker* w, const layer_rec* L, const char* base) {
         return L->size_ok ? (long long)L->size : -1;
     }
     if (L->w_numbers > 0 || L->w_other > 0) {
-        lint_add(w->r, L->weight_loc, 0, path, "must hold only rows (arrays of numbers); the loader refuses the layer");
+        lint_add(w->r, L->weight_loc, 0, path,
+                 "must hold only rows (arrays of numbers); the loader refuses the layer");
         return L->size_ok ? (long long)L->size : -1;
     }
     if (L->has_bias && L->bias_is_array && L->w_rows != L->b_numbers + L->b_other)
@@ -147,8 +151,8 @@ static long long judge_linear(walker* w, const layer_rec* L, const char* base) {
                  (unsigned long long)w->prev);
     if (L->size_ok && L->size != L->w_rows)
         lint_add(w->r, L->size_loc, 0, pathf(p, sizeof p, "%s.size", base),
-                 "%llu, but \"weight\" has %zu row%s; they must match", (unsigned long long)L->size, L->w_rows,
-                 plural(L->w_rows));
+                 "%llu, but \"weight\" has %zu row%s; they must match", (unsigned long long)L->size,
+                 L->w_rows, plural(L->w_rows));
     return (long long)L->w_rows;
 }
 
@@ -156,8 +160,9 @@ static long long judge_layer_norm(walker* w, const layer_rec* L, const char* bas
     char path[96], p[128];
     snprintf(path, sizeof path, "%s.weight", base);
     if (L->has_weight && (!L->weight_is_array || L->w_rows > 0 || L->w_other > 0)) {
-        lint_add(w->r, L->weight_loc, 0, path,
-                 "a layer_norm's weights are one number per element (a flat array); the loader refuses the layer");
+        lint_add(
+            w->r, L->weight_loc, 0, path,
+            "a layer_norm's weights are one number per element (a flat array); the loader refuses the layer");
         return -1;
     }
     if (L->has_bias && (!L->bias_is_array || L->b_other > 0))
@@ -165,8 +170,8 @@ static long long judge_layer_norm(walker* w, const layer_rec* L, const char* bas
                  "must be an array of numbers; the loader refuses the layer");
     if (!L->has_weight) return -1;
     if (L->has_bias && L->bias_is_array && L->w_numbers != L->b_numbers + L->b_other)
-        lint_add(w->r, L->weight_loc, 0, path, "%zu number%s, but \"bias\" has %zu; they must match", L->w_numbers,
-                 plural(L->w_numbers), L->b_numbers + L->b_other);
+        lint_add(w->r, L->weight_loc, 0, path, "%zu number%s, but \"bias\" has %zu; they must match",
+                 L->w_numbers, plural(L->w_numbers), L->b_numbers + L->b_other);
     if (w->prev_known && L->w_numbers != w->prev)
         lint_add(w->r, L->weight_loc, 0, path, "%zu number%s, but the layer's input has %llu", L->w_numbers,
                  plural(L->w_numbers), (unsigned long long)w->prev);
@@ -192,7 +197,8 @@ void lint_json_judge_layer(walker* w, layer_rec* L, size_t mark) {
         lint_add(w->r, L->start, 0, base, "no \"size\", which the first layer and every linear layer need");
     char p[96];
     if (L->has_size && !L->size_ok)
-        lint_add(w->r, L->size_loc, 0, pathf(p, sizeof p, "%s.size", base), "must be an integer from 0 to 4294967295%s",
+        lint_add(w->r, L->size_loc, 0, pathf(p, sizeof p, "%s.size", base),
+                 "must be an integer from 0 to 4294967295%s",
                  owns_buf ? "; the loader refuses the layer" : "");
     if (t == LINT_LINEAR || t == LINT_LAYER_NORM) {
         missing(w, L, base, L->has_weight, "weight", t);
@@ -209,10 +215,11 @@ void lint_json_judge_layer(walker* w, layer_rec* L, size_t mark) {
     judge_scalar(w, &L->negative_slope, base, "negative_slope");
 
     if (L->index == 0 && t != LINT_LINEAR && L->size_ok && w->input_known && L->size != w->input_size)
-        lint_add(w->r, L->size_loc, 0, pathf(p, sizeof p, "%s.size", base),
-                 "%llu, but \"input_size\" is %llu; a first layer that is not linear keeps the input's length, "
-                 "and the loader refuses it",
-                 (unsigned long long)L->size, (unsigned long long)w->input_size);
+        lint_add(
+            w->r, L->size_loc, 0, pathf(p, sizeof p, "%s.size", base),
+            "%llu, but \"input_size\" is %llu; a first layer that is not linear keeps the input's length, "
+            "and the loader refuses it",
+            (unsigned long long)L->size, (unsigned long long)w->input_size);
 
     lint_layer facts = {0};
     facts.index = L->index;
@@ -232,10 +239,9 @@ void lint_json_judge_layer(walker* w, layer_rec* L, size_t mark) {
     facts.eps_loc = L->eps.loc;
     lint_check_layer(w->r, &facts);
 
-    long long out = t == LINT_LINEAR ? judge_linear(w, L, base)
+    long long out = t == LINT_LINEAR       ? judge_linear(w, L, base)
                     : t == LINT_LAYER_NORM ? judge_layer_norm(w, L, base)
                                            : (w->prev_known ? (long long)w->prev : -1);
     w->prev_known = out >= 0;
     w->prev = out >= 0 ? (uint64_t)out : 0;
 }
-

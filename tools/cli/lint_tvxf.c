@@ -92,7 +92,8 @@ static int layer(reader* rd, uint32_t i, uint64_t* prev, uint32_t input_size) {
     if (!read_u32(rd, &size, path)) return 0;
     if (type >= LINT_TYPE_COUNT) {
         snprintf(path, sizeof path, "layers[%u].type", i);
-        lint_add(rd->r, type_loc, 0, path, "type code %u is not a layer type (0 to 8); the loader refuses it", type);
+        lint_add(rd->r, type_loc, 0, path, "type code %u is not a layer type (0 to 8); the loader refuses it",
+                 type);
         return 0;
     }
     /* The length the layer works in: its own size where it has a buffer of
@@ -139,7 +140,8 @@ static int layer(reader* rd, uint32_t i, uint64_t* prev, uint32_t input_size) {
     if (i == 0 && type != LINT_LINEAR && size != input_size) {
         snprintf(path, sizeof path, "layers[%u].size", i);
         lint_add(rd->r, size_loc, 0, path,
-                 "%u, but the input size is %u; a first layer that is not linear keeps the input's length, and the "
+                 "%u, but the input size is %u; a first layer that is not linear keeps the input's length, "
+                 "and the "
                  "loader refuses it",
                  size, input_size);
     }
@@ -158,7 +160,8 @@ int lint_tvxf(const char* path, lint_report* r) {
         lint_add(r, at(0), 0, "", "the file does not start with \"tvxf\"; the loader refuses it");
         goto done;
     }
-    if (!read_u32(&rd, &input_size, "input_size") || !field(&rd, &count, "layers", "the layer count")) goto done;
+    if (!read_u32(&rd, &input_size, "input_size") || !field(&rd, &count, "layers", "the layer count"))
+        goto done;
     uint64_t prev = input_size;
     uint32_t i = 0;
     for (; i < count; ++i)

@@ -27,8 +27,10 @@ int main(int argc, char** argv) {
     static const struct {
         const char* name;
         int (*fn)(int, char**);
-    } commands[] = {{"info", cmd_info}, {"run", cmd_run}, {"convert", cmd_convert}, {"bench", cmd_bench},
-                    {"lint", cmd_lint}};
+    } commands[] = {
+        {"info", cmd_info},   {"run", cmd_run},   {"convert", cmd_convert},
+        {"bench", cmd_bench}, {"lint", cmd_lint},
+    };
     for (size_t i = 0; i < sizeof commands / sizeof commands[0]; ++i) {
         if (strcmp(argv[1], commands[i].name) != 0) continue;
         int cmd_argc = argc - 1;
