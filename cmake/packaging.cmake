@@ -1,12 +1,25 @@
 # Installation: the shared library with its SONAME links, both headers, a
-# pkg-config file and a CMake package (find_package(tolvex) -> tolvex::tolvex).
+# pkg-config file and a CMake package (find_package(tolvex) -> tolvex::tolvex,
+# and tolvex::tolvex_static when the static library is built too), and the
+# Python pieces under share/tolvex/python: the ctypes binding and the model
+# exporters and importers (tools/export_*.py, tools/*_import.py).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS tolvex EXPORT tolvexTargets
+set(_targets tolvex)
+if(TOLVEX_BUILD_STATIC)
+  list(APPEND _targets tolvex_archive)
+endif()
+install(TARGETS ${_targets} EXPORT tolvexTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES include/tolvex.h include/tolvex.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+file(GLOB _py_tools CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/export_*.py
+  ${PROJECT_SOURCE_DIR}/tools/*_import.py)
+install(FILES ${PROJECT_SOURCE_DIR}/python/tolvex.py ${_py_tools}
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/tolvex/python)
 
 set(_cmakedir ${CMAKE_INSTALL_LIBDIR}/cmake/tolvex)
 install(EXPORT tolvexTargets NAMESPACE tolvex:: DESTINATION ${_cmakedir})

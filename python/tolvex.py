@@ -6,13 +6,16 @@
 
 The shared library is found through the TOLVEX_LIBRARY environment variable
 (the path of libtolvex.so), then in the build/ directory of the source tree
-this file belongs to, then by the system's library search.
+this file belongs to, then in the library directory of the prefix this file
+is installed under (PREFIX/share/tolvex/python), then by the system's library
+search.
 """
 
 import ctypes
 import ctypes.util
 import os
 import struct
+import sysconfig
 import tempfile
 
 import numpy as np
@@ -57,6 +60,12 @@ def _find_library():
     candidate = os.path.join(os.path.dirname(here), "build", "libtolvex.so")
     if os.path.exists(candidate):
         return candidate
+    prefix = os.path.normpath(os.path.join(here, "..", "..", ".."))
+    multiarch = sysconfig.get_config_var("MULTIARCH") or ""
+    for libdir in ("lib", "lib64", os.path.join("lib", multiarch)):
+        candidate = os.path.join(prefix, libdir, "libtolvex.so")
+        if os.path.exists(candidate):
+            return candidate
     found = ctypes.util.find_library("tolvex")
     if found:
         return found

@@ -75,6 +75,26 @@ cc -std=c11 -Wall -Werror -o "$tmp/pc_consumer" "$tmp/consumer/consumer.c" $(pkg
 out=$(LD_LIBRARY_PATH="$libdir" "$tmp/pc_consumer")
 [ "$out" = "5.5" ] || { echo "pkg-config consumer printed '$out'"; exit 1; }
 [ "$(pkg-config --modversion tolvex)" = "$(basename "$real" | sed 's/libtolvex\.so\.//')" ]
+# Outside the loader's default directories, an RPATH instead of LD_LIBRARY_PATH.
+# shellcheck disable=SC2046
+cc -std=c11 -Wall -Werror -o "$tmp/rpath_consumer" "$tmp/consumer/consumer.c" $(pkg-config --cflags --libs tolvex) \
+    -Wl,-rpath,"$(pkg-config --variable=libdir tolvex)"
+out=$(env -u LD_LIBRARY_PATH "$tmp/rpath_consumer")
+[ "$out" = "5.5" ] || { echo "pkg-config consumer with an RPATH printed '$out'"; exit 1; }
+
+# The Python binding and the exporters; the installed binding finds the
+# installed library by itself.
+for f in tolvex.py export_torch.py; do
+    [ -f "$prefix/share/tolvex/python/$f" ] || { echo "missing share/tolvex/python/$f"; exit 1; }
+done
+if /usr/bin/python3 -c 'import numpy' 2>/dev/null; then
+    found=$(env -u TOLVEX_LIBRARY PYTHONPATH="$prefix/share/tolvex/python" /usr/bin/python3 -c \
+        'import tolvex; tolvex.library(); print(tolvex._find_library())')
+    case $found in
+        "$prefix"/*) ;;
+        *) echo "the installed binding loaded '$found'"; exit 1 ;;
+    esac
+fi
 
 # find_package
 cmake -S "$tmp/consumer" -B "$tmp/consumer-build" -DCMAKE_PREFIX_PATH="$prefix" >"$tmp/configure.log" ||

@@ -17,12 +17,18 @@ typedef enum { CLI_FORMAT_NONE, CLI_FORMAT_JSON, CLI_FORMAT_TVXF } cli_format;
 cli_format cli_format_of(const char* path);
 const char* cli_format_name(cli_format f);
 
+/* The format of an existing file: tvxf when it starts with the magic "tvxf",
+ * otherwise the one its extension names (also when it cannot be read: the
+ * load then reports why). */
+cli_format cli_sniff_format(const char* path);
+
 /* CLI_OK when the path names a format; otherwise reports it, CLI_USAGE. */
 int cli_check_extension(const char* path);
 
-/* Loads or writes a model in the format its path names. On failure they
- * print "tolvex: <verb> <path>: <ResultName>" (or the extension problem) to
- * standard error and return CLI_FAIL or CLI_USAGE. */
+/* Loads a model in the format cli_sniff_format finds, or writes one in the
+ * format its path names. On failure they print "tolvex: cannot <verb>
+ * <path>: <ResultName>" (or the format problem) to standard error and return
+ * CLI_FAIL or CLI_USAGE. */
 int cli_load(tolvex_model** net, const char* path);
 int cli_write(const tolvex_model* net, const char* path);
 
@@ -43,7 +49,14 @@ int cli_summarize(const tolvex_model* net, cli_summary* out);
 /* Prints a formatted message after "tolvex: " on standard error. */
 void cli_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-/* True when argv holds -h or --help. */
+/* "--" ends the options: main() takes the first "--" after the command name
+ * out of argv and sets cli_options_end to the index of the argument that
+ * followed it (argc when there was none). A command treats argv[i] as an
+ * option only for i < cli_options_end, so `run MODEL -- -1 2` passes -1 as a
+ * value and `info -- -odd-name.json` names a file. */
+extern int cli_options_end;
+
+/* True when an option before cli_options_end is -h or --help. */
 int cli_wants_help(int argc, char** argv);
 
 int cmd_info(int argc, char** argv);
@@ -51,5 +64,6 @@ int cmd_run(int argc, char** argv);
 int cmd_convert(int argc, char** argv);
 int cmd_bench(int argc, char** argv);
 int cmd_hash(int argc, char** argv);
+int cmd_lint(int argc, char** argv);
 
 #endif

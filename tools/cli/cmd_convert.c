@@ -4,9 +4,10 @@
 static const char kHelp[] =
     "usage: tolvex convert IN OUT\n"
     "\n"
-    "Loads IN and writes the same model to OUT, each in the format its\n"
-    "extension names (.json or .tvxf). OUT is created or replaced. Converting\n"
-    "to the same format rewrites the file in the library's own form.\n";
+    "Loads IN (tvxf when it starts with \"tvxf\", otherwise by its extension)\n"
+    "and writes the same model to OUT in the format OUT's extension names\n"
+    "(.json or .tvxf). OUT is created or replaced. Converting to the same\n"
+    "format rewrites the file in the library's own form.\n";
 
 int cmd_convert(int argc, char** argv) {
     if (cli_wants_help(argc, argv)) {
@@ -17,8 +18,8 @@ int cmd_convert(int argc, char** argv) {
         fputs(kHelp, stderr);
         return CLI_USAGE;
     }
-    /* Both names are checked before any work, so a bad OUT costs no load. */
-    if (cli_check_extension(argv[1]) != CLI_OK || cli_check_extension(argv[2]) != CLI_OK) return CLI_USAGE;
+    /* OUT is checked before any work, so a bad OUT costs no load. */
+    if (cli_check_extension(argv[2]) != CLI_OK) return CLI_USAGE;
     tolvex_model* net = NULL;
     int rc = cli_load(&net, argv[1]);
     if (rc != CLI_OK) return rc;

@@ -42,7 +42,7 @@ int cmd_info(int argc, char** argv) {
     cli_summary s;
     rc = cli_summarize(net, &s);
     if (rc == CLI_OK) {
-        printf("file: %s (%s)\n", path, cli_format_name(cli_format_of(path)));
+        printf("file: %s (%s)\n", path, cli_format_name(cli_sniff_format(path)));
         print_layers_to_stdout(net);
         uint64_t params = s.weights + s.biases;
         printf("layers: %u\n", s.layer_count);

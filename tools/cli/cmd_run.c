@@ -1,5 +1,6 @@
 /* tolvex run MODEL [X1 X2 ...] */
 #include <errno.h>
+#include <float.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,18 +14,31 @@ static const char kHelp[] =
     "values, on each line of standard input (numbers separated by blanks or\n"
     "commas; empty lines and lines starting with '#' are skipped). Prints one\n"
     "line of outputs per input vector, each value with 9 significant digits,\n"
-    "enough to read back the same 32-bit float.\n";
+    "enough to read back the same 32-bit float. A '--' before the values ends\n"
+    "the options and is not itself a value.\n";
 
-/* Parses one number; 0 when the text is no number or beyond float range
- * (values too small for a normal float are kept, as the nearest subnormal). */
-static int parse_float(const char* text, float* out) {
+/* What parse_float made of a text. Values too small for a normal float are
+ * kept, as the nearest subnormal or zero; "inf" and "nan" are taken as
+ * written. */
+typedef enum { VALUE_OK, VALUE_NOT_A_NUMBER, VALUE_OUT_OF_RANGE } value_status;
+
+static value_status parse_float(const char* text, float* out) {
     char* end;
     errno = 0;
     float v = strtof(text, &end);
-    if (end == text || *end != '\0') return 0;
-    if (errno == ERANGE && isinf(v)) return 0;
+    if (end == text || *end != '\0') return VALUE_NOT_A_NUMBER;
+    if (errno == ERANGE && isinf(v)) return VALUE_OUT_OF_RANGE;
     *out = v;
-    return 1;
+    return VALUE_OK;
+}
+
+/* The message for a value parse_float refused, after `prefix`. */
+static void report_value(const char* prefix, const char* text, value_status st) {
+    if (st == VALUE_OUT_OF_RANGE)
+        cli_error("%s'%s' is beyond the range of a 32-bit float (largest magnitude %.9g)", prefix, text,
+                  (double)FLT_MAX);
+    else
+        cli_error("%s'%s' is not a float", prefix, text);
 }
 
 static void print_output(const tolvex_model* net) {
@@ -40,8 +54,9 @@ static int run_arguments(tolvex_model* net, uint32_t input_size, int count, char
         return CLI_USAGE;
     }
     for (int i = 0; i < count; ++i) {
-        if (!parse_float(values[i], &x[i])) {
-            cli_error("run: '%s' is not a float", values[i]);
+        value_status st = parse_float(values[i], &x[i]);
+        if (st != VALUE_OK) {
+            report_value("run: ", values[i], st);
             return CLI_USAGE;
         }
     }
@@ -65,8 +80,11 @@ static int run_lines(tolvex_model* net, uint32_t input_size, float* x) {
         if (tok == NULL || tok[0] == '#') continue;
         for (; tok != NULL; tok = strtok_r(NULL, sep, &save)) {
             float v;
-            if (!parse_float(tok, &v)) {
-                cli_error("run: line %lu: '%s' is not a float", lineno, tok);
+            value_status st = parse_float(tok, &v);
+            if (st != VALUE_OK) {
+                char prefix[48];
+                snprintf(prefix, sizeof prefix, "run: line %lu: ", lineno);
+                report_value(prefix, tok, st);
                 bad = 1;
                 break;
             }

@@ -11,11 +11,13 @@ static const char kUsage[] =
     "  run MODEL [X1 X2 ...]   one forward pass on the given values, or one per\n"
     "                          line of standard input\n"
     "  convert IN OUT          rewrite a model in the format OUT's extension names\n"
-    "  bench MODEL             time forward passes\n"
+    "  bench MODEL             time forward passes: mean, median, p99, max\n"
+    "  lint MODEL              point out what in a model file is likely a mistake\n"
     "  hash MODEL...           fingerprint of the outputs on a fixed set of inputs\n"
     "\n"
-    "MODEL files are JSON (.json) or binary (.tvxf). 'tolvex COMMAND --help'\n"
-    "describes a command.\n";
+    "MODEL files are binary (tvxf, recognised by their first bytes \"tvxf\") or\n"
+    "JSON (.json). '--' ends the options. 'tolvex COMMAND --help' describes a\n"
+    "command.\n";
 
 int main(int argc, char** argv) {
     if (argc < 2 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0 ||
@@ -26,12 +28,24 @@ int main(int argc, char** argv) {
     static const struct {
         const char* name;
         int (*fn)(int, char**);
-    } commands[] = {{"info", cmd_info}, {"run", cmd_run}, {"convert", cmd_convert}, {"bench", cmd_bench},
-                    {"hash", cmd_hash}};
+    } commands[] = {
+        {"info", cmd_info},   {"run", cmd_run},   {"convert", cmd_convert},
+        {"bench", cmd_bench}, {"lint", cmd_lint}, {"hash", cmd_hash},
+    };
     for (size_t i = 0; i < sizeof commands / sizeof commands[0]; ++i) {
         if (strcmp(argv[1], commands[i].name) != 0) continue;
+        int cmd_argc = argc - 1;
+        char** cmd_argv = argv + 1;
+        cli_options_end = cmd_argc;
+        for (int k = 1; k < cmd_argc; ++k) {
+            if (strcmp(cmd_argv[k], "--") != 0) continue;
+            memmove(cmd_argv + k, cmd_argv + k + 1, (size_t)(cmd_argc - k) * sizeof *cmd_argv);
+            --cmd_argc;
+            cli_options_end = k;
+            break;
+        }
         tolvex_init();
-        int rc = commands[i].fn(argc - 1, argv + 1);
+        int rc = commands[i].fn(cmd_argc, cmd_argv);
         tolvex_deinit();
         return rc;
     }

@@ -1,4 +1,4 @@
-/* Model files by extension, error messages, and the summary walk. */
+/* Model file formats, error messages, arguments, and the summary walk. */
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,8 +17,10 @@ void cli_error(const char* fmt, ...) {
     va_end(ap);
 }
 
+int cli_options_end = 1 << 30;
+
 int cli_wants_help(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
+    for (int i = 1; i < argc && i < cli_options_end; ++i)
         if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) return 1;
     return 0;
 }
@@ -35,6 +37,17 @@ const char* cli_format_name(cli_format f) {
     return f == CLI_FORMAT_JSON ? "JSON" : f == CLI_FORMAT_TVXF ? "tvxf" : "unknown";
 }
 
+cli_format cli_sniff_format(const char* path) {
+    FILE* f = fopen(path, "rb");
+    if (f != NULL) {
+        char magic[4];
+        int is_tvxf = fread(magic, 1, 4, f) == 4 && memcmp(magic, "tvxf", 4) == 0;
+        fclose(f);
+        if (is_tvxf) return CLI_FORMAT_TVXF;
+    }
+    return cli_format_of(path);
+}
+
 int cli_check_extension(const char* path) {
     if (cli_format_of(path) != CLI_FORMAT_NONE) return CLI_OK;
     cli_error("%s: unknown model file extension (use .json or .tvxf)", path);
@@ -42,8 +55,11 @@ int cli_check_extension(const char* path) {
 }
 
 int cli_load(tolvex_model** net, const char* path) {
-    if (cli_check_extension(path) != CLI_OK) return CLI_USAGE;
-    cli_format f = cli_format_of(path);
+    cli_format f = cli_sniff_format(path);
+    if (f == CLI_FORMAT_NONE) {
+        cli_error("%s: not a tvxf file, and unknown model file extension (use .json or .tvxf)", path);
+        return CLI_USAGE;
+    }
     tolvex_result r = f == CLI_FORMAT_JSON ? tolvex_load_json(net, path) : tolvex_load_tvxf(net, path);
     if (r != tolvex_Success) {
         *net = NULL; /* the handle of a failed load is never usable */
