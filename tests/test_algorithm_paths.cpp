@@ -13,17 +13,8 @@ using namespace tolvex::testing;
 
 namespace {
 
-// Whether NaN outputs are compared bit for bit. Until every output NaN is the
-// canonical 0x7fc00000, a NaN's sign and payload depend on which operand a
-// kernel passes on (the NaN inputs below show it at once), so any NaN matches
-// any NaN here; the known-answer test pins NaN bits. Set to true once output
-// NaNs are canonical.
-constexpr bool kNaNBitsCompared = true;
-
-bool samePathBits(float a, float b) {
-    if (!kNaNBitsCompared && std::isnan(a) && std::isnan(b)) return true;
-    return known::bitsOf(a) == known::bitsOf(b);
-}
+// Every bit counts, NaN included: every NaN in an output is 0x7fc00000.
+bool samePathBits(float a, float b) { return known::bitsOf(a) == known::bitsOf(b); }
 
 // Small layers, so that thousands of models take seconds even under an
 // emulator: every remainder of the 4-, 8- and 16-wide loops and groups.
