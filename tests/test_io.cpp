@@ -241,7 +241,7 @@ Result<int> openFifoUnderSignals(const std::string& fifo, int flags) {
         pthread_kill(h, SIGUSR1);
     }
     // The reader either gave up (no writer needed) or is waiting for one.
-    for (int i = 0; i < 500 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    for (int i = 0; i < 50 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
     reader.join();
     if (w >= 0) ::close(w);
