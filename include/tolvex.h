@@ -292,8 +292,10 @@ TOLVEX_API void tolvex_print_layers(const tolvex_model* net);
  * the new file is written as ".NAME.<16 hex digits>.tolvex-tmp", which a
  * killed writer does leave behind.
  * Targets that are not regular files (a FIFO, a character device such as
- * /dev/null, /dev/stdout) are opened and written in place, created or
- * truncated, and keep what reached them when a write fails.
+ * /dev/null, /dev/stdout), and a regular file that is a mount point of its
+ * own (a single bind-mounted file, as containers use; detected on Linux 5.8
+ * and later), are opened and written in place, created or truncated, and
+ * keep what reached them when a write fails.
  *
  * What each step of a write can return (the open errors are the codes named
  * after the system errors of opening, as above):

@@ -5,7 +5,9 @@
 // write succeeds, fails or is killed; other targets are written in place.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -200,6 +202,33 @@ TEST_F(FileReplace, TargetsThatAreNotRegularFilesAreWrittenInPlace) {
         ::unlink(plain.c_str());
     }
     EXPECT_EQ(dirEntries(dir.path()), Names{});
+}
+
+// A single file bind-mounted over another, as containers mount a model into
+// place, cannot be renamed over; it is written in place. The mount is made
+// in a child's own mount namespace, so nothing of it outlives the test.
+TEST_F(FileReplace, BindMountedFileIsWrittenInPlace) {
+    ScratchDir dir;
+    Sample s(2.0f);
+    std::string source = dir / "source.tvxf", mounted = dir / "mounted.tvxf";
+    writeWholeFile(source, "old");
+    writeWholeFile(mounted, "covered");
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount(source.c_str(), mounted.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            ::_exit(77);
+        ::_exit(writeModel(s.model, mounted, false) == tolvex_Success ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace for this user";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(readWholeFile(source), s.of(false));
+    EXPECT_EQ(readWholeFile(mounted), "covered");
+    EXPECT_EQ(dirEntries(dir.path()), (Names{"mounted.tvxf", "source.tvxf"}));
 }
 
 TEST_F(FileReplace, FailedWriteLeavesTheOldFileAndNothingElse) {

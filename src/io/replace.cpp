@@ -1,5 +1,6 @@
 // Writing a whole file: a regular file is replaced in one step, anything else
-// is written in place.
+// (and a file that is a mount point, which cannot be renamed over) is written
+// in place.
 //
 // Replacing. The new content goes into a new file in the target's directory,
 // is synced to the device and then renamed over the target. A loader that
@@ -111,10 +112,20 @@ bool onProcfs(int dir) {
     return ::fstatfs(dir, &fs) == 0 && static_cast<unsigned long>(fs.f_type) == kProcMagic;
 }
 
+// A file mounted over the entry (a single bind-mounted file, as containers
+// use) cannot be renamed over: the system refuses with EBUSY. Kernels before
+// 5.8 do not tell; the rename then fails with DeviceBusy.
+bool isMountPoint(int dir, const char* name) {
+    struct statx sx;
+    if (::statx(dir, name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) != 0) return false;
+    return (sx.stx_attributes_mask & sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
 // Follows symbolic links in the last component, as opening the path would,
 // to the entry that the write replaces. The links of /proc (/dev/stdout leads
 // to one) stand for open files, not for directory entries, so such a path is
-// written in place, as opening it would. Errors: those of the open table.
+// written in place, as opening it would; so is a regular file that is a
+// mount point. Errors: those of the open table.
 Status resolve(const char* path, size_t len, Target& t) {
     char buf[kMaxPathBytes];
     std::memcpy(buf, path, len);
@@ -129,7 +140,7 @@ Status resolve(const char* path, size_t len, Target& t) {
             return {};
         }
         if (S_ISREG(t.st.st_mode)) {
-            t.kind = Target::Kind::regular;
+            if (!isMountPoint(t.dir.get(), t.name)) t.kind = Target::Kind::regular;
             return {};
         }
         if (!S_ISLNK(t.st.st_mode) || onProcfs(t.dir.get())) return {};
