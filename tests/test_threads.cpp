@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <initializer_list>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -279,6 +280,7 @@ TEST(Threads, LoadsRacingAWriterGetOneWholeModel) {
         writer.join();
         EXPECT_EQ(write_error, "");
         EXPECT_EQ(bad, 0) << "of " << loads << " loads during " << writes << " writes; first: " << first_bad;
+        std::cout << name << ": " << loads << " loads during " << writes << " writes\n";
         EXPECT_EQ(dirEntries(dir.path()), std::vector<std::string>{name});
         std::filesystem::remove(path);
     }
