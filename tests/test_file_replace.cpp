@@ -231,6 +231,42 @@ TEST_F(FileReplace, BindMountedFileIsWrittenInPlace) {
     EXPECT_EQ(dirEntries(dir.path()), (Names{"mounted.tvxf", "source.tvxf"}));
 }
 
+// Without /proc an unnamed file cannot be given a name; the new file is then
+// written under a hidden unique name from the start. The same guarantees
+// hold: whole files, kept permission bits, nothing left after a failure.
+TEST_F(FileReplace, WithoutProcTheNewFileHasAUniqueNameFromTheStart) {
+    ScratchDir dir;
+    Sample s(2.0f);
+    std::string path = dir / "m.tvxf";
+    writeWholeFile(path, "old");
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::umount2("/proc", MNT_DETACH) != 0)
+            ::_exit(77);
+        int code = 0;
+        Status failed = io::withFileWriter(path.c_str(), path.size(), [](io::Writer& w) -> Status {
+            TOLVEX_CHECK(w.write("partial", 7));
+            return fail(Error::WriteFailed);
+        });
+        if (failed || readWholeFile(path) != "old" || dirEntries(dir.path()) != Names{"m.tvxf"}) code |= 1;
+        if (writeModel(s.model, path, false) != tolvex_Success) code |= 2;
+        if (writeModel(s.model, dir / "new.json", true) != tolvex_Success) code |= 4;
+        ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace for this user";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a failed write left something, 2 and 4: a write failed";
+    EXPECT_EQ(readWholeFile(path), s.of(false));
+    EXPECT_EQ(modeOf(path), 0640u);
+    EXPECT_EQ(readWholeFile(dir / "new.json"), s.of(true));
+    EXPECT_EQ(dirEntries(dir.path()), (Names{"m.tvxf", "new.json"}));
+}
+
 TEST_F(FileReplace, FailedWriteLeavesTheOldFileAndNothingElse) {
     ScratchDir dir;
     std::string path = dir / "m.tvxf";

@@ -23,10 +23,10 @@
 // a writer killed during the write does leave behind.
 //
 // Why sync. The rename publishes the name at once, but the data can reach
-// the device later than the rename does (ext4 syncs on this pattern by
-// itself, XFS, btrfs and others do not); a power cut in between would leave
-// an empty or partial file under the name, neither the old model nor the
-// new. The cost is what writing the data to the device takes (bench/README.md
+// the device later than the rename does (ext4 by default starts writing the
+// data out when a rename replaces a file; XFS, for one, does not); a power
+// cut in between would leave an empty or partial file under the name,
+// neither the old model nor the new. The cost is what writing the data to the device takes (bench/README.md
 // has it for a 64 MB model). The directory is not synced: after a power cut
 // the rename may be undone, but then the path holds the old model, whole.
 //
@@ -190,7 +190,7 @@ void fixedTempName(char (&out)[kMaxName + 1], const char* name) {
         p = putText(p, ".", 1);
         p = putHex(p, h);
     }
-    p = putText(p, kTempSuffix, sizeof kTempSuffix);  // with its NUL
+    putText(p, kTempSuffix, sizeof kTempSuffix);  // with its NUL
 }
 
 // A unique name beside `name`: ".NAME.<16 hex digits>.tolvex-tmp", NAME cut to
@@ -201,7 +201,7 @@ void uniqueTempName(char (&out)[kMaxName + 1], const char* name, int attempt) {
     p = putText(p, name, n < 64 ? n : 64);
     p = putText(p, ".", 1);
     p = putHex(p, uniqueToken(attempt));
-    p = putText(p, kTempSuffix, sizeof kTempSuffix);
+    putText(p, kTempSuffix, sizeof kTempSuffix);  // with its NUL
 }
 
 // "/proc/self/fd/N", through which an unnamed file is given a name.
