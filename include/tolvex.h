@@ -321,7 +321,8 @@ TOLVEX_API void tolvex_print_layers(const tolvex_model* net);
  *                    the open errors: tolvex_PermissionDenied (a sticky
  *                    directory, an immutable file), tolvex_AccessDenied,
  *                    tolvex_IsDir (the path has become a directory),
- *                    tolvex_DeviceBusy (a mount point), tolvex_NoSpaceLeft,
+ *                    tolvex_DeviceBusy (a mount point, on kernels before
+ *                    5.8), tolvex_NoSpaceLeft,
  *                    tolvex_ReadOnlyFileSystem;
  *  in place, for a target that is not a regular file
  *                    the open errors (tolvex_IsDir for a directory), then
