@@ -5,6 +5,7 @@ TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_CXX   ?= clang++-19
 FUZZ_SECONDS ?= 60
+STRESS_SECONDS ?= 5
 JOBS       ?= $(shell nproc)
 
 .PHONY: all demo test test-sanitize test-tsan fuzz fuzz-build bench known-answers deps fuzz-deps clean
@@ -34,10 +35,12 @@ test-sanitize: deps
 
 # The thread stress tests under ThreadSanitizer; any report fails the run (at
 # exit, so that a report written while a test holds stderr still gets out).
+# The tests that race loads against writes run for STRESS_SECONDS each here
+# (passed on as TOLVEX_STRESS_SECONDS), half a second in `make test`.
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVEX_TSAN=ON
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tolvex_tests
-	TSAN_OPTIONS=second_deadlock_stack=1 \
+	TSAN_OPTIONS=second_deadlock_stack=1 TOLVEX_STRESS_SECONDS=$(STRESS_SECONDS) \
 	  ctest --test-dir $(TSAN_BUILD) -R '^Threads\.' --output-on-failure -j $(JOBS)
 
 # The libFuzzer targets (clang, ASan + UBSan), each run for FUZZ_SECONDS on

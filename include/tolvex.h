@@ -259,7 +259,10 @@ TOLVEX_API uint32_t tolvex_get_output_len(const tolvex_model* net);
  * shortest digits that read back as the same float). Goes through the C
  * library's stderr stream, each piece of text under its lock (flockfile), so
  * a piece never interleaves with other stdio output to stderr; the listing as
- * a whole may. Errors while writing are ignored. The model is only read. */
+ * a whole may. Errors while writing are ignored, and no SIGPIPE reaches the
+ * host when standard error is a pipe without reader (blocked in the calling
+ * thread meanwhile, as for the model-file writers below). The model is only
+ * read. */
 TOLVEX_API void tolvex_print_layers(const tolvex_model* net);
 
 /* ---------------------------------------------------------------------------
@@ -269,7 +272,89 @@ TOLVEX_API void tolvex_print_layers(const tolvex_model* net);
  * tolvex_IsDir, ...). Files are open only during the call.
  * A failed load frees everything it allocated and sets *net to NULL (or,
  * when the model record itself cannot be allocated, leaves it unchanged).
- * A failed write leaves the file holding what reached it (tolvex_WriteFailed).
+ *
+ * Writing replaces a regular file in one step. The model goes into a new
+ * file in the same directory, which is synced to the storage device (fsync)
+ * and then renamed over the path. At every moment the path holds either the
+ * old file or the whole new one: a load that opens it meanwhile, in any
+ * thread or process, gets one whole model, and a write that fails, or a
+ * process killed or a power cut during it, leaves the old file as it was. A
+ * path where nothing exists yet gets the whole new file or nothing. So that a
+ * power cut cannot leave an empty or partial file under the name, the data
+ * is synced before the rename; the directory is not, so right after a power
+ * cut the path may still hold the old file, whole. The new file keeps the
+ * old one's permission bits (a new path gets mode 0666 less the umask), and
+ * its owner and group where the process may set them. A symbolic link is
+ * followed: the file it leads to is replaced and the link stays. Other hard
+ * links to the old file keep the old content. Replacing needs the right to
+ * write the file, as before, and now also the right to create files in its
+ * directory; in a sticky directory such as /tmp only the file's owner (or
+ * root) may replace it.
+ * The new file has no name until it is complete where the file system has
+ * unnamed files (O_TMPFILE: ext4, XFS, btrfs, tmpfs), so a killed writer
+ * leaves nothing behind; killed between the last two system calls it leaves
+ * ".NAME.tolvex-tmp" beside the target, holding the whole new model, which
+ * the next write of that path removes. Where there are no unnamed files (NFS)
+ * the new file is written as ".NAME.<16 hex digits>.tolvex-tmp", which a
+ * killed writer does leave behind.
+ * Targets that are not regular files (a FIFO, a character device such as
+ * /dev/null, /dev/stdout), and a regular file that is a mount point of its
+ * own (a single bind-mounted file, as containers use; detected on Linux 5.8
+ * and later), are opened and written in place, created or truncated, and
+ * keep what reached them when a write fails.
+ *
+ * What each step of a write can return (the open errors are the codes named
+ * after the system errors of opening, as above):
+ *  following the path and the symbolic links at its end
+ *                    the open errors: tolvex_FileNotFound (a directory on
+ *                    the way is missing), tolvex_NotDir, tolvex_AccessDenied,
+ *                    tolvex_SymLinkLoop (over 40 links), tolvex_NameTooLong
+ *                    (also a link text of 4096 bytes or more);
+ *  checking the right to write the existing file
+ *                    tolvex_AccessDenied, tolvex_ReadOnlyFileSystem;
+ *  creating the new file in the directory
+ *                    the open errors: tolvex_AccessDenied,
+ *                    tolvex_ReadOnlyFileSystem, tolvex_NoSpaceLeft (no free
+ *                    inode), tolvex_ProcessFdQuotaExceeded,
+ *                    tolvex_SystemFdQuotaExceeded; tolvex_PathAlreadyExists
+ *                    when 64 unique names in a row are taken;
+ *  giving it the old file's permission bits
+ *                    tolvex_PermissionDenied, tolvex_ReadOnlyFileSystem;
+ *  writing, flushing and syncing it
+ *                    tolvex_WriteFailed (a full disk, the file-size limit,
+ *                    an I/O error);
+ *  naming it and renaming it over the path
+ *                    the open errors: tolvex_PermissionDenied (a sticky
+ *                    directory, an immutable file), tolvex_AccessDenied,
+ *                    tolvex_IsDir (the path has become a directory),
+ *                    tolvex_DeviceBusy (a mount point, on kernels before
+ *                    5.8), tolvex_NoSpaceLeft,
+ *                    tolvex_ReadOnlyFileSystem;
+ *  in place, for a target that is not a regular file
+ *                    the open errors (tolvex_IsDir for a directory), then
+ *                    tolvex_WriteFailed (a FIFO whose reader has gone,
+ *                    /dev/full);
+ *  any step that waits (a FIFO's open, a full pipe)
+ *                    tolvex_Canceled, see below.
+ * After a failure the path holds what it held before (in place: what reached
+ * it) and the new file is gone.
+ *
+ * No signal from a write reaches the host. A write to a pipe or FIFO whose
+ * reader has gone, or past the file-size limit (ulimit -f), gives
+ * tolvex_WriteFailed: SIGPIPE and SIGXFSZ are blocked in the calling thread
+ * during the call, one that the write raised is taken off again, and the
+ * thread's signal mask is restored; one that was pending before the call
+ * stays pending. No handler is installed and no other thread is affected.
+ *
+ * FIFOs. A load from a FIFO reads it like any pipe: the open waits until a
+ * writer opens the FIFO, and the load reads until the writer closes it.
+ * Waiting is what lets a writer that starts a moment later still deliver its
+ * model, as with every program that reads a FIFO. To bound the wait, install
+ * a signal handler without SA_RESTART (alarm() with a SIGALRM handler, say):
+ * the signal breaks off the open, or a read that waits for data, and the
+ * call returns tolvex_Canceled. With SA_RESTART the system resumes the call
+ * and it goes on waiting. Writing to a FIFO waits for a reader in the same
+ * way, and is broken off the same way.
  * ------------------------------------------------------------------------- */
 
 /* Loads a binary tvxf model file. On success *net is a new model that the
@@ -283,6 +368,8 @@ TOLVEX_API void tolvex_print_layers(const tolvex_model* net);
  *                              of the file holds (found before allocating
  *                              for a regular file);
  *  tolvex_ReadFailed           a read failed (also: the path is a directory);
+ *  tolvex_Canceled             a signal handled without SA_RESTART broke off
+ *                              a wait for a FIFO's writer or for data;
  *  tolvex_UnsupportedLayerType a layer type code above 8;
  *  tolvex_WrongLayerSize       a first layer that is not linear and whose
  *                              size differs from the input size;
@@ -296,10 +383,11 @@ TOLVEX_API void tolvex_print_layers(const tolvex_model* net);
  *  tolvex_OutOfMemory          an allocation failed. */
 TOLVEX_API tolvex_result tolvex_load_tvxf(tolvex_model** net, const char* path);
 
-/* Writes the model as a tvxf file, creating it (mode 0666 less the umask) or
- * truncating it. The model is only read. Besides the open errors:
- *  tolvex_WriteFailed          a write or the final flush failed; the file
- *                              holds what reached it. */
+/* Writes the model as a tvxf file, replacing the file at path in one step
+ * or creating it, as described above; the model is only read. Success means
+ * the whole file is on the storage device under the path (in place: written
+ * out). The result codes are those of the steps listed above; a failed write
+ * leaves the old file as it was. */
 TOLVEX_API tolvex_result tolvex_write_tvxf(const tolvex_model* net, const char* path);
 
 /* Loads a JSON model file: one object with "input_size" and "layers" (the
@@ -310,6 +398,8 @@ TOLVEX_API tolvex_result tolvex_write_tvxf(const tolvex_model* net, const char* 
  * Returns, first for faults found while the text is parsed (in the order
  * they occur in it):
  *  tolvex_ReadFailed           a read failed (also: the path is a directory);
+ *  tolvex_Canceled             a signal handled without SA_RESTART broke off
+ *                              a wait for a FIFO's writer or for data;
  *  tolvex_SyntaxError          the text breaks RFC 8259 (invalid UTF-8, a bad
  *                              escape or an escaped lone surrogate, a control
  *                              character in a string, a leading zero or "+",
@@ -351,14 +441,15 @@ TOLVEX_API tolvex_result tolvex_write_tvxf(const tolvex_model* net, const char* 
  * not be allocated) and nothing the call allocated stays allocated. */
 TOLVEX_API tolvex_result tolvex_load_json(tolvex_model** net, const char* path);
 
-/* Writes the model as one line of JSON without whitespace, creating or
- * truncating the file; the model is only read. Every finite parameter is
- * written as the shortest decimal that reads back as the same value, without
- * an exponent, so the file loads back bit for bit. A NaN is written as the
+/* Writes the model as one line of JSON without whitespace, replacing the
+ * file at path in one step or creating it, as described above; the model is
+ * only read. Every finite parameter is written as the shortest decimal that
+ * reads back as the same value, without an exponent, so the file loads back
+ * bit for bit. A NaN is written as the
  * string "nan" or "-nan" and an infinity as the bare inf or -inf; neither
  * loads back (tolvex_MalformedPolicyDefinition, tolvex_SyntaxError).
- * Returns tolvex_WriteFailed when a write fails; the file then holds what
- * reached it. */
+ * The result codes are those of the steps listed above; a failed write
+ * leaves the old file as it was. */
 TOLVEX_API tolvex_result tolvex_write_json(const tolvex_model* net, const char* path);
 
 #ifdef __cplusplus

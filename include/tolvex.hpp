@@ -60,8 +60,17 @@ inline bool endsWith(const std::string& s, const char* suffix) {
     }
     return true;
 }
+/* The path as the C functions take it. A std::string may hold a NUL byte,
+ * where the C string ends: "victim.txt\0.json" would name victim.txt while
+ * its extension says JSON. Such a path is refused with std::invalid_argument
+ * before the library is called. */
+inline const char* cPath(const std::string& path) {
+    if (path.find('\0') != std::string::npos) throw std::invalid_argument("path contains a NUL byte");
+    return path.c_str();
+}
 /* true for .json, false for .tvxf, std::invalid_argument otherwise. */
 inline bool isJsonPath(const std::string& path) {
+    cPath(path);
     if (endsWith(path, ".json")) return true;
     if (endsWith(path, ".tvxf")) return false;
     throw std::invalid_argument(path + ": unknown model file extension (use .json or .tvxf)");
@@ -204,10 +213,10 @@ public:
     }
 
     void writeJson(const std::string& path) const {
-        detail::check(tolvex_write_json(handle(), path.c_str()), "cannot write", path);
+        detail::check(tolvex_write_json(handle(), detail::cPath(path)), "cannot write", path);
     }
     void writeTvxf(const std::string& path) const {
-        detail::check(tolvex_write_tvxf(handle(), path.c_str()), "cannot write", path);
+        detail::check(tolvex_write_tvxf(handle(), detail::cPath(path)), "cannot write", path);
     }
     void write(const std::string& path) const { detail::isJsonPath(path) ? writeJson(path) : writeTvxf(path); }
 
@@ -243,7 +252,7 @@ private:
         Model m;
         tolvex_model* h = nullptr;
         // After a failure the handle is unusable and is never freed here.
-        detail::check(load(&h, path.c_str()), what, path);
+        detail::check(load(&h, detail::cPath(path)), what, path);
         m.h_ = h;
         return m;
     }

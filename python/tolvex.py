@@ -102,11 +102,23 @@ def library():
     return lib
 
 
+def _c_path(path):
+    """The path as the library takes it, from a str, bytes or os.PathLike as
+    open() accepts them. A NUL byte would end the C string early, so that
+    "victim.txt\\0.json" named victim.txt: like open(), it is refused with
+    ValueError before the library sees the path."""
+    p = os.fsencode(path)
+    if b"\0" in p:
+        raise ValueError("embedded null byte")
+    return p
+
+
 def _format_of(path):
+    """The format that a path from _c_path names: "json" or "tvxf"."""
     ext = os.path.splitext(path)[1].lower()
-    if ext not in (".json", ".tvxf"):
-        raise ValueError("%s: unknown model file extension, use .json or .tvxf" % path)
-    return ext[1:]
+    if ext not in (b".json", b".tvxf"):
+        raise ValueError("%s: unknown model file extension, use .json or .tvxf" % os.fsdecode(path))
+    return ext[1:].decode()
 
 
 class Model:
@@ -118,22 +130,26 @@ class Model:
 
     @classmethod
     def load(cls, path):
-        """Loads a .json or .tvxf model file; raises TolvexError on failure."""
+        """Loads a .json or .tvxf model file (a str, bytes or os.PathLike
+        path); raises TolvexError on failure."""
+        p = _c_path(path)
         lib = library()
-        fn = lib.tolvex_load_json if _format_of(path) == "json" else lib.tolvex_load_tvxf
+        fn = lib.tolvex_load_json if _format_of(p) == "json" else lib.tolvex_load_tvxf
         h = ctypes.c_void_p()
-        rc = fn(ctypes.byref(h), os.fsencode(path))
+        rc = fn(ctypes.byref(h), p)
         if rc != 0:
-            raise TolvexError(rc, "load", path)  # the handle is unusable after a failure
+            raise TolvexError(rc, "load", os.fsdecode(p))  # the handle is unusable after a failure
         return cls(h)
 
     def write(self, path):
-        """Writes the model; the extension (.json or .tvxf) picks the format."""
+        """Writes the model; the extension (.json or .tvxf) picks the format.
+        The library replaces an existing file in one step."""
+        p = _c_path(path)
         lib = library()
-        fn = lib.tolvex_write_json if _format_of(path) == "json" else lib.tolvex_write_tvxf
-        rc = fn(self._handle(), os.fsencode(path))
+        fn = lib.tolvex_write_json if _format_of(p) == "json" else lib.tolvex_write_tvxf
+        rc = fn(self._handle(), p)
         if rc != 0:
-            raise TolvexError(rc, "write", path)
+            raise TolvexError(rc, "write", os.fsdecode(p))
 
     @property
     def input_size(self):

@@ -154,6 +154,31 @@ TEST_F(Wrapper, FailuresThrowTheResultCodeAndItsName) {
     EXPECT_THROW(m.write(dir + "/model"), std::invalid_argument);
 }
 
+// The C functions would see the path only up to the NUL: victim.txt.
+TEST_F(Wrapper, PathsWithANulByteAreRefused) {
+    const std::string victim = dir + "/victim.txt";
+    std::FILE* f = std::fopen(victim.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("keep", f);
+    std::fclose(f);
+    tvx::Model m = smallModel();
+    for (const char* ext : {".json", ".tvxf"}) {
+        const std::string bad = victim + std::string(1, '\0') + ext;
+        EXPECT_THROW(m.write(bad), std::invalid_argument);
+        EXPECT_THROW(m.writeJson(bad), std::invalid_argument);
+        EXPECT_THROW(m.writeTvxf(bad), std::invalid_argument);
+        EXPECT_THROW(tvx::Model::load(bad), std::invalid_argument);
+        EXPECT_THROW(tvx::Model::loadJson(bad), std::invalid_argument);
+        EXPECT_THROW(tvx::Model::loadTvxf(bad), std::invalid_argument);
+    }
+    char buf[16] = {};
+    f = std::fopen(victim.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(std::fread(buf, 1, sizeof buf, f), 4u);
+    std::fclose(f);
+    EXPECT_STREQ(buf, "keep");
+}
+
 TEST_F(Wrapper, WrongLayerSizeIsThrownFromCreate) {
     tvx::Definition def(2);
     def.relu();

@@ -8,15 +8,22 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
+#include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "support/file_helpers.hpp"
 #include "support/sample_models.hpp"
 #include "support/test_allocators.hpp"
 
@@ -206,4 +213,134 @@ TEST(Threads, CreateFromOneDefinition) {
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
     EXPECT_EQ(alloc.liveBlocks(), 0u);
     EXPECT_EQ(alloc.badFrees(), 0u);
+}
+
+namespace {
+
+// How long the tests below race loads against writes: half a second in the
+// normal suite, longer where TOLVEX_STRESS_SECONDS says so (make test-tsan).
+std::chrono::duration<double> raceTime() {
+    const char* s = std::getenv("TOLVEX_STRESS_SECONDS");
+    double v = s != nullptr ? std::atof(s) : 0.0;
+    return std::chrono::duration<double>(v > 0 ? v : 0.5);
+}
+
+tolvex_result writeModel(const tolvex_model* m, const std::string& path) {
+    bool json = path.ends_with(".json");
+    return json ? tolvex_write_json(m, path.c_str()) : tolvex_write_tvxf(m, path.c_str());
+}
+
+// Loads the path: "" when it holds a whole uniformModel(n, v) with v among
+// `allowed`, otherwise what it holds.
+std::string loadOneOf(const std::string& path, uint32_t n, std::initializer_list<float> allowed) {
+    tolvex_model* net = nullptr;
+    tolvex_result r = path.ends_with(".json") ? tolvex_load_json(&net, path.c_str())
+                                              : tolvex_load_tvxf(&net, path.c_str());
+    if (r != tolvex_Success) return std::string("load: ") + tolvex_result_name(r);
+    std::optional<float> v = uniformValue(net, n);
+    tolvex_free_model(net);
+    if (!v) return "a model put together from two";
+    if (std::find(allowed.begin(), allowed.end(), *v) == allowed.end()) return "a model of " + std::to_string(*v);
+    return "";
+}
+
+}  // namespace
+
+// One thread rewrites a path with two models in turn, all weights 1 and all
+// weights 2, while another loads it: every load gets one of them, whole.
+TEST(Threads, LoadsRacingAWriterGetOneWholeModel) {
+    tolvex_init();
+    ScratchDir dir;
+    tolvex_model* a = uniformModel(256, 1.0f);
+    tolvex_model* b = uniformModel(256, 2.0f);
+    for (const char* name : {"m.tvxf", "m.json"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir / name;
+        ASSERT_EQ(writeModel(a, path), tolvex_Success);
+        std::atomic<bool> stop{false};
+        std::string write_error;
+        int writes = 0;
+        std::thread writer([&] {
+            for (; !stop; ++writes) {
+                tolvex_result r = writeModel(writes % 2 == 0 ? b : a, path);
+                if (r != tolvex_Success) {
+                    write_error = tolvex_result_name(r);
+                    break;
+                }
+            }
+        });
+        int loads = 0, bad = 0;
+        std::string first_bad;
+        auto end = std::chrono::steady_clock::now() + raceTime();
+        for (; std::chrono::steady_clock::now() < end; ++loads) {
+            std::string err = loadOneOf(path, 256, {1.0f, 2.0f});
+            if (!err.empty() && bad++ == 0) first_bad = err;
+        }
+        stop = true;
+        writer.join();
+        EXPECT_EQ(write_error, "");
+        EXPECT_EQ(bad, 0) << "of " << loads << " loads during " << writes << " writes; first: " << first_bad;
+        std::cout << name << ": " << loads << " loads during " << writes << " writes\n";
+        EXPECT_EQ(dirEntries(dir.path()), std::vector<std::string>{name});
+        std::filesystem::remove(path);
+    }
+    tolvex_free_model(a);
+    tolvex_free_model(b);
+    EXPECT_EQ(tolvex_deinit(), tolvex_Success);
+}
+
+// Several threads write paths of their own at once while two more write one
+// shared path, with different models, and another loads that path: each
+// thread's file ends up with its own model, every load of the shared path
+// gets one whole model, and no other file is left.
+TEST(Threads, WritersOnPathsOfTheirOwnAndOnOneShared) {
+    tolvex_init();
+    ScratchDir dir;
+    constexpr uint32_t kN = 48;
+    std::vector<tolvex_model*> own;
+    for (int t = 0; t < kThreads; ++t) own.push_back(uniformModel(kN, static_cast<float>(t + 3)));
+    tolvex_model* shared[2] = {uniformModel(kN, 1.0f), uniformModel(kN, 2.0f)};
+    const std::string shared_paths[2] = {dir / "shared.tvxf", dir / "shared.json"};
+    for (const std::string& p : shared_paths) ASSERT_EQ(writeModel(shared[0], p), tolvex_Success);
+
+    std::atomic<bool> stop{false};
+    std::vector<std::string> errors(kThreads + 3);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string paths[2] = {dir / ("own" + std::to_string(t) + ".tvxf"),
+                                          dir / ("own" + std::to_string(t) + ".json")};
+            for (int i = 0; !stop && errors[t].empty(); ++i) {
+                const std::string& p = paths[i % 2];
+                tolvex_result r = writeModel(own[t], p);
+                if (r != tolvex_Success) errors[t] = p + ": write: " + tolvex_result_name(r);
+                else errors[t] = loadOneOf(p, kN, {static_cast<float>(t + 3)});
+            }
+        });
+    }
+    for (int w = 0; w < 2; ++w) {
+        threads.emplace_back([&, w] {
+            for (int i = 0; !stop && errors[kThreads + w].empty(); ++i) {
+                tolvex_result r = writeModel(shared[(i + w) % 2], shared_paths[i % 2]);
+                if (r != tolvex_Success) errors[kThreads + w] = std::string("write: ") + tolvex_result_name(r);
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (int i = 0; !stop && errors[kThreads + 2].empty(); ++i)
+            errors[kThreads + 2] = loadOneOf(shared_paths[i % 2], kN, {1.0f, 2.0f});
+    });
+    std::this_thread::sleep_for(raceTime());
+    stop = true;
+    for (auto& th : threads) th.join();
+    for (size_t t = 0; t < errors.size(); ++t) EXPECT_EQ(errors[t], "") << "thread " << t;
+
+    std::vector<std::string> expected = {"shared.json", "shared.tvxf"};
+    for (int t = 0; t < kThreads; ++t)
+        for (const char* ext : {".json", ".tvxf"}) expected.push_back("own" + std::to_string(t) + ext);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(dirEntries(dir.path()), expected);
+    for (tolvex_model* m : own) tolvex_free_model(m);
+    for (tolvex_model* m : shared) tolvex_free_model(m);
+    EXPECT_EQ(tolvex_deinit(), tolvex_Success);
 }

@@ -4,13 +4,16 @@
 // it never interleaves with other output that takes the same lock. The bytes
 // go through the stdio stream itself (fwrite_unlocked) rather than straight
 // to file descriptor 2: should the host have given stderr a buffer, its
-// earlier output still comes out before ours. Errors writing are ignored.
+// earlier output still comes out before ours. Errors writing are ignored,
+// and the SIGPIPE that writing to a closed pipe raises never reaches the host
+// (io::QuietWriteSignals).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "common/model.hpp"
+#include "io/io.hpp"
 #include "text/float_text.hpp"
 
 namespace tolvex {
@@ -100,6 +103,7 @@ void describe(const Layer& layer) {
 }  // namespace
 
 void printLayers(const Model& model) {
+    io::QuietWriteSignals quiet;
     Fragment().text("model layers:\n");
     Fragment().text("input size: ").num(model.input_size).text("\n");
     for (size_t i = 0; i < model.layers.len; ++i) {

@@ -39,23 +39,26 @@ Error openErrorFromErrno(int err) {
 
 namespace {
 
+// EINTR reaches these calls only when they block (a FIFO waiting for its
+// other end, a pipe waiting for data or room) and a signal arrives whose
+// handler the host installed without SA_RESTART: the host asked for the
+// wait to be broken off, so the call ends with Canceled instead of waiting
+// on. Handlers with SA_RESTART never show EINTR; the system restarts the call.
+
 Result<int> openWithFlags(const char* path, size_t path_len, int flags) {
     if (path_len >= kMaxPathBytes) return fail(Error::NameTooLong);
     // The path is measured up to its first NUL, so it is already terminated.
-    for (;;) {
-        int fd = ::openat(AT_FDCWD, path, flags, 0666);
-        if (fd >= 0) return fd;
-        if (errno != EINTR) return fail(openErrorFromErrno(errno));
-    }
+    int fd = ::openat(AT_FDCWD, path, flags, 0666);
+    if (fd >= 0) return fd;
+    if (errno == EINTR) return fail(Error::Canceled);
+    return fail(openErrorFromErrno(errno));
 }
 
 Result<size_t> fdRead(void* ctx, uint8_t* dst, size_t cap) {
     int fd = *static_cast<const int*>(ctx);
-    for (;;) {
-        ssize_t got = ::read(fd, dst, cap);
-        if (got >= 0) return static_cast<size_t>(got);
-        if (errno != EINTR) return fail(Error::ReadFailed);
-    }
+    ssize_t got = ::read(fd, dst, cap);
+    if (got >= 0) return static_cast<size_t>(got);
+    return fail(errno == EINTR ? Error::Canceled : Error::ReadFailed);
 }
 
 std::optional<uint64_t> fdRemaining(void* ctx) {
@@ -71,10 +74,7 @@ Status fdWrite(void* ctx, const uint8_t* src, size_t n) {
     int fd = *static_cast<const int*>(ctx);
     while (n > 0) {
         ssize_t put = ::write(fd, src, n);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            return fail(Error::WriteFailed);
-        }
+        if (put < 0) return fail(errno == EINTR ? Error::Canceled : Error::WriteFailed);
         if (put == 0) return fail(Error::WriteFailed);
         src += put;
         n -= static_cast<size_t>(put);
@@ -89,7 +89,7 @@ Result<int> openRead(const char* path, size_t path_len) {
 }
 
 Result<int> createWrite(const char* path, size_t path_len) {
-    return openWithFlags(path, path_len, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_LARGEFILE);
+    return openWithFlags(path, path_len, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_LARGEFILE);
 }
 
 void closeFd(int fd) { (void)::close(fd); }

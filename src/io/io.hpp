@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
+
+#include <signal.h>
 
 #include "base/error.hpp"
 
@@ -79,9 +82,12 @@ private:
     size_t len_ = 0;
 };
 
-// Opens for reading (O_RDONLY|O_CLOEXEC|O_NOCTTY), retrying on EINTR.
+// Opens for reading (O_RDONLY|O_CLOEXEC|O_NOCTTY). A FIFO waits here for its
+// writer; a signal that interrupts the wait gives Canceled.
 Result<int> openRead(const char* path, size_t path_len);
-// Creates or truncates for writing (O_WRONLY|O_CREAT|O_TRUNC|O_CLOEXEC, 0666).
+// Opens for writing in place, creating or truncating
+// (O_WRONLY|O_CREAT|O_TRUNC|O_CLOEXEC|O_NOCTTY, 0666): how targets that are
+// not regular files are written. An interrupted open gives Canceled.
 Result<int> createWrite(const char* path, size_t path_len);
 // Closes; a failing close is ignored.
 void closeFd(int fd);
@@ -119,18 +125,45 @@ Result<T> withFileReader(const char* path, size_t path_len, Body&& body) {
     return result;
 }
 
-// Creates `path`, runs body(writer) over a stack buffer, flushes, closes on
-// every path.
+// What a file writer runs: streams the content into the writer.
+using WriteBody = Status (*)(void* ctx, Writer& writer);
+
+// Writes the whole file at `path` through body(ctx, writer) over a stack
+// buffer (replace.cpp). A regular file, or a path where nothing exists yet,
+// is replaced in one step: the content goes to a new file in the same
+// directory, is synced and renamed over the target, so the path holds the
+// old file or the whole new one and never anything in between. Any other
+// target (a FIFO, a device) is opened and written in place. No SIGPIPE or
+// SIGXFSZ from these writes reaches the host.
+Status writeFile(const char* path, size_t path_len, WriteBody body, void* ctx);
+
 template <class Body>
 Status withFileWriter(const char* path, size_t path_len, Body&& body) {
-    auto fd = createWrite(path, path_len);
-    if (!fd) return fail(fd.error());
-    uint8_t buf[kBufferSize];
-    Writer writer(fdSink(&*fd), buf);
-    Status status = body(writer);
-    if (status) status = writer.flush();
-    closeFd(*fd);
-    return status;
+    using B = std::remove_reference_t<Body>;
+    return writeFile(
+        path, path_len, [](void* ctx, Writer& writer) -> Status { return (*static_cast<B*>(ctx))(writer); },
+        const_cast<void*>(static_cast<const void*>(&body)));
 }
+
+// Keeps the signals that a failing write raises, SIGPIPE (a pipe or FIFO
+// without reader) and SIGXFSZ (past the file-size limit), from reaching the
+// host: for its lifetime they are blocked in the calling thread, so the
+// write fails with EPIPE or EFBIG instead; at its end any of them that became
+// pending meanwhile is taken off again and the thread's mask restored. A
+// signal that was already pending before stays pending. Only the calling
+// thread's mask changes; no handler is installed.
+class QuietWriteSignals {
+   public:
+    QuietWriteSignals();
+    ~QuietWriteSignals();
+    QuietWriteSignals(const QuietWriteSignals&) = delete;
+    QuietWriteSignals& operator=(const QuietWriteSignals&) = delete;
+
+   private:
+    sigset_t old_mask_;
+    bool pipe_pending_before_ = false;
+    bool xfsz_pending_before_ = false;
+    bool active_ = false;
+};
 
 }  // namespace tolvex::io

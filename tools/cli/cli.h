@@ -46,6 +46,25 @@ typedef struct {
 
 int cli_summarize(const tolvex_model* net, cli_summary* out);
 
+/* The type codes of the binary encoding's layer records. */
+enum { TYPE_LINEAR = 0, TYPE_LAYER_NORM = 1, TYPE_CLIP = 2, TYPE_ELU = 3, TYPE_LEAKY_RELU = 8 };
+
+/* Creates a scratch file in $TMPDIR (else /tmp) and writes the model into it
+ * as tvxf; its name goes to path (cap bytes). CLI_FAIL, reported and with
+ * nothing left behind, when that fails. The caller unlinks the file. */
+int cli_write_scratch(const tolvex_model* net, char* path, size_t cap);
+
+/* JSON has no number for NaN or an infinity: the library writes them as the
+ * string "nan" and the bare inf, which no load reads back.
+ * Before writing OUT as JSON: CLI_FAIL, with the first such parameter named
+ * by layer and index, when the model has one; OUT is then left alone. */
+int cli_json_can_hold(const tolvex_model* net, const char* out);
+/* After writing OUT as JSON: loads it back and compares it with the model.
+ * When it does not read back as the same model, OUT is removed and the
+ * reason reported: CLI_FAIL. An OUT that is not a regular file (a FIFO, a
+ * device) cannot be read back and is taken as written. */
+int cli_check_json_round_trip(const tolvex_model* net, const char* out);
+
 /* Prints a formatted message after "tolvex: " on standard error. */
 void cli_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 

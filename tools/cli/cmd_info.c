@@ -11,19 +11,25 @@ static const char kHelp[] =
     "floats, and the length of its binary (tvxf) encoding.\n";
 
 /* The library lists layers on standard error; point that descriptor at
- * standard output meanwhile so the whole report goes to one stream. */
-static void print_layers_to_stdout(const tolvex_model* net) {
+ * standard output meanwhile so the whole report goes to one stream. The
+ * library ignores errors writing the listing; the stream's error flag keeps
+ * them. CLI_FAIL when the listing was lost. */
+static int print_layers_to_stdout(const tolvex_model* net) {
     fflush(stdout);
     fflush(stderr);
+    clearerr(stderr);
     int saved = dup(2);
     if (saved < 0 || dup2(1, 2) < 0) {
         if (saved >= 0) close(saved);
         tolvex_print_layers(net);
-        return;
+    } else {
+        tolvex_print_layers(net);
+        dup2(saved, 2);
+        close(saved);
     }
-    tolvex_print_layers(net);
-    dup2(saved, 2);
-    close(saved);
+    int lost = ferror(stderr);
+    clearerr(stderr);
+    return lost ? CLI_FAIL : CLI_OK;
 }
 
 int cmd_info(int argc, char** argv) {
@@ -43,7 +49,10 @@ int cmd_info(int argc, char** argv) {
     rc = cli_summarize(net, &s);
     if (rc == CLI_OK) {
         printf("file: %s (%s)\n", path, cli_format_name(cli_sniff_format(path)));
-        print_layers_to_stdout(net);
+        if (print_layers_to_stdout(net) != CLI_OK) {
+            cli_error("cannot write the layer listing");
+            rc = CLI_FAIL;
+        }
         uint64_t params = s.weights + s.biases;
         printf("layers: %u\n", s.layer_count);
         printf("input size: %u, output size: %u\n", s.input_size, s.output_size);

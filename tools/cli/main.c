@@ -1,4 +1,6 @@
 /* tolvex: inspect, run, convert and time model files from the shell. */
+#include <errno.h>
+#include <stdio_ext.h>
 #include <string.h>
 
 #include "cli.h"
@@ -19,11 +21,33 @@ static const char kUsage[] =
     "JSON (.json). '--' ends the options. 'tolvex COMMAND --help' describes a\n"
     "command.\n";
 
+/* Output is delivered only once it leaves the stdio buffer, so a full disk,
+ * a closed descriptor or a pipe without reader may show only here: a command
+ * whose output was lost fails. Standard output closed from the start counts
+ * as lost only if something was written to it. */
+static int finish(int rc) {
+    int pending = __fpending(stdout) != 0;
+    int err = fflush(stdout) != 0 ? errno : 0;
+    int failed = err != 0 || ferror(stdout);
+    if (fclose(stdout) != 0 && !failed && (pending || errno != EBADF)) {
+        err = errno;
+        failed = 1;
+    }
+    if (failed && rc == CLI_OK) {
+        if (err != 0)
+            cli_error("cannot write standard output: %s", strerror(err));
+        else
+            cli_error("cannot write standard output");
+        rc = CLI_FAIL;
+    }
+    return rc;
+}
+
 int main(int argc, char** argv) {
     if (argc < 2 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0 ||
         strcmp(argv[1], "help") == 0) {
         fputs(kUsage, argc < 2 ? stderr : stdout);
-        return argc < 2 ? CLI_USAGE : CLI_OK;
+        return finish(argc < 2 ? CLI_USAGE : CLI_OK);
     }
     static const struct {
         const char* name;
@@ -47,7 +71,7 @@ int main(int argc, char** argv) {
         tolvex_init();
         int rc = commands[i].fn(cmd_argc, cmd_argv);
         tolvex_deinit();
-        return rc;
+        return finish(rc);
     }
     cli_error("unknown command '%s'", argv[1]);
     fputs(kUsage, stderr);

@@ -85,8 +85,6 @@ int cli_write(const tolvex_model* net, const char* path) {
  * "tvxf", input size, layer count, then per layer its type code and size and
  * a payload whose float arrays are each preceded by their count. */
 
-enum { TYPE_LINEAR = 0, TYPE_LAYER_NORM = 1, TYPE_CLIP = 2, TYPE_ELU = 3, TYPE_LEAKY_RELU = 8 };
-
 static int read_u32(FILE* f, uint32_t* v) { return fread(v, 4, 1, f) == 1; }
 
 /* Reads one array count and steps over its values. */
@@ -131,34 +129,41 @@ static int walk(FILE* f, cli_summary* s) {
     return 1;
 }
 
-int cli_summarize(const tolvex_model* net, cli_summary* out) {
-    memset(out, 0, sizeof *out);
-    out->output_size = tolvex_get_output_len(net);
+int cli_write_scratch(const tolvex_model* net, char* path, size_t cap) {
     const char* dir = getenv("TMPDIR");
-    char path[4096];
-    int n = snprintf(path, sizeof path, "%s/tolvex-XXXXXX", dir != NULL && *dir != '\0' ? dir : "/tmp");
-    if (n < 0 || (size_t)n >= sizeof path) {
+    if (dir == NULL || *dir == '\0') dir = "/tmp";
+    int n = snprintf(path, cap, "%s/tolvex-XXXXXX", dir);
+    if (n < 0 || (size_t)n >= cap) {
         cli_error("scratch file path too long");
         return CLI_FAIL;
     }
     int fd = mkstemp(path);
     if (fd < 0) {
-        cli_error("cannot create a scratch file in %s", dir != NULL && *dir != '\0' ? dir : "/tmp");
+        cli_error("cannot create a scratch file in %s", dir);
         return CLI_FAIL;
     }
     close(fd);
-    int rc = CLI_FAIL;
     tolvex_result r = tolvex_write_tvxf(net, path);
     if (r != tolvex_Success) {
         cli_error("cannot write scratch file %s: %s", path, tolvex_result_name(r));
-    } else {
-        FILE* f = fopen(path, "rb");
-        if (f != NULL && walk(f, out))
-            rc = CLI_OK;
-        else
-            cli_error("scratch file %s is not a readable tvxf file", path);
-        if (f != NULL) fclose(f);
+        unlink(path);
+        return CLI_FAIL;
     }
+    return CLI_OK;
+}
+
+int cli_summarize(const tolvex_model* net, cli_summary* out) {
+    memset(out, 0, sizeof *out);
+    out->output_size = tolvex_get_output_len(net);
+    char path[4096];
+    if (cli_write_scratch(net, path, sizeof path) != CLI_OK) return CLI_FAIL;
+    int rc = CLI_FAIL;
+    FILE* f = fopen(path, "rb");
+    if (f != NULL && walk(f, out))
+        rc = CLI_OK;
+    else
+        cli_error("scratch file %s is not a readable tvxf file", path);
+    if (f != NULL) fclose(f);
     unlink(path);
     return rc;
 }
