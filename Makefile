@@ -7,8 +7,9 @@ FUZZ_CXX   ?= clang++-19
 FUZZ_SECONDS ?= 60
 STRESS_SECONDS ?= 5
 JOBS       ?= $(shell nproc)
+CROSS      ?= aarch64 ppc64le riscv64
 
-.PHONY: all demo test test-sanitize test-tsan fuzz fuzz-build bench known-answers deps fuzz-deps clean
+.PHONY: all demo test test-sanitize test-tsan test-cross fuzz fuzz-build bench known-answers deps fuzz-deps clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -43,6 +44,11 @@ test-tsan: deps
 	TSAN_OPTIONS=second_deadlock_stack=1 TOLVEX_STRESS_SECONDS=$(STRESS_SECONDS) \
 	  ctest --test-dir $(TSAN_BUILD) -R '^Threads\.' --output-on-failure -j $(JOBS)
 
+# Cross builds for other 64-bit little-endian Linux architectures, each
+# suite run under qemu-user (tools/test-cross.sh says what runs there).
+test-cross:
+	@for arch in $(CROSS); do JOBS=$(JOBS) tools/test-cross.sh $$arch || exit 1; done
+
 # The libFuzzer targets (clang, ASan + UBSan), each run for FUZZ_SECONDS on
 # its seed corpus in fuzz/corpus; any finding fails the run.
 fuzz-build: deps fuzz-deps
@@ -73,4 +79,4 @@ fuzz-deps:
 	@tools/install-deps.sh fuzz
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) build-cross-*
