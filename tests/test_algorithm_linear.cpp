@@ -271,6 +271,35 @@ TEST_P(LinearKernel, AnyAlignmentOfWeightsAndInput) {
         }
 }
 
+// The kernel for many inputs: every row has the bits of the single-input
+// kernel for that row, for blocks of every size and a short last block, on
+// strided rows; the gaps between the output rows stay untouched.
+TEST_P(LinearKernel, BatchGivesEveryRowTheBitsOfASinglePass) {
+    FloatSource src(11);
+    struct Shape {
+        size_t in, out;
+    };
+    const Shape shapes[] = {{0, 5},  {1, 1},   {5, 17},  {16, 16},  {17, 9},    {31, 33},  {32, 64},
+                            {48, 8}, {67, 131}, {131, 29}, {33, 520}, {130, 150}, {600, 300}, {2048, 20}};
+    for (const Shape& sh : shapes)
+        for (size_t count : {1, 2, 3, 4, 5, 7, 8, 13}) {
+            if (sh.in * sh.out > 40000 && count > 5) continue;
+            const LinearCase c = randomCase(src, sh.in, sh.out, 0.001);
+            const size_t xs = sh.in + 3, ys = sh.out + 2;
+            std::vector<float> x(count * xs);
+            for (float& f : x) f = src.next(0.001);
+            std::vector<float> y(count * ys, kSentinel), one(sh.out);
+            Layer l = c.layer(one.data());
+            runLinearBatch(l, x.data(), xs, sh.in, count, y.data(), ys);
+            for (size_t s = 0; s < count; ++s) {
+                runLayer(l, Slice<const float>{x.data() + s * xs, sh.in});
+                ASSERT_TRUE(sameBits(one.data(), y.data() + s * ys, sh.out))
+                    << sh.in << " -> " << sh.out << ", " << count << " inputs, row " << s;
+                for (size_t gap = sh.out; gap < ys; ++gap) ASSERT_EQ(y[s * ys + gap], kSentinel);
+            }
+        }
+}
+
 TEST(LinearKernelPaths, AgreeWithEachOtherOnLargeLayer) {
     FloatSource src(6);
     LinearCase c = randomCase(src, 1031, 77, 0.001);

@@ -67,6 +67,10 @@ void runLinear(const Layer& layer, Slice<const float> input) {
     activeImplementation().linear(layer, input);
     layer.descending = !layer.descending;
 }
+void runLinearBatch(const Layer& layer, const float* x, size_t x_stride, size_t L, size_t count, float* y,
+                    size_t y_stride) {
+    activeImplementation().linear_batch(layer, x, x_stride, L, count, y, y_stride);
+}
 void runLayerNorm(const Layer& layer, Slice<const float> input) {
     activeImplementation().layer_norm(layer, input);
 }

@@ -24,6 +24,11 @@ inline constexpr uint32_t kCanonicalNaN = 0x7fc00000;
 
 using Kernel = void (*)(const Layer& layer, Slice<const float> input);
 using ArrayFunction = void (*)(const float* x, float* y, size_t n);
+// A linear layer for `count` inputs: x holds count rows of L floats, x_stride
+// floats apart; row s of y (y_stride floats apart) gets the layer's output
+// for row s of x, with the bits runLinear gives for that row alone.
+using BatchKernel = void (*)(const Layer& layer, const float* x, size_t x_stride, size_t L, size_t count, float* y,
+                             size_t y_stride);
 
 struct KernelTable {
     const char* name = nullptr;
@@ -32,6 +37,7 @@ struct KernelTable {
     bool (*supported)() = nullptr;
 
     Kernel linear = nullptr;
+    BatchKernel linear_batch = nullptr;
     Kernel layer_norm = nullptr;
     Kernel clip = nullptr;
     Kernel elu = nullptr;
@@ -66,6 +72,8 @@ void forceImplementation(const KernelTable* table);
 
 // The kernels runLayer dispatches to; each forwards to the active table.
 void runLinear(const Layer& layer, Slice<const float> input);
+void runLinearBatch(const Layer& layer, const float* x, size_t x_stride, size_t L, size_t count, float* y,
+                    size_t y_stride);
 void runLayerNorm(const Layer& layer, Slice<const float> input);
 void clip(const Layer& layer, Slice<const float> input);
 void elu(const Layer& layer, Slice<const float> input);

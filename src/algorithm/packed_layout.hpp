@@ -80,4 +80,26 @@ inline constexpr size_t packedRowSet(size_t j, size_t row_len, size_t tile_group
     return (lane / kPackedLanesPerPass * chunks + c) * kPackedLanesPerPass + lane % kPackedLanesPerPass;
 }
 
+// Where the rows of one tile lie, in floats from the tile's start, for a
+// layer whose tiles hold tile_groups groups and whose rows are in reading
+// order (every tile of a layer with tiles of several groups, the last one
+// included, whatever it holds) or in input order: main row j = 16c + 4p + q
+// of the tile's group g at p * pass + c * chunk + q * lane + 16 g; tail row j
+// and the bias row (j = row_len) at j * lane + 16 g.
+struct PackedRows {
+    size_t pass, chunk, lane;
+    PackedRows(size_t row_len, size_t tile_groups, bool reading_order) {
+        const size_t chunks = row_len / kPackedGroup;
+        lane = kPackedGroup * tile_groups;
+        chunk = reading_order ? kPackedLanesPerPass * lane : kPackedGroup * lane;
+        pass = reading_order ? chunks * kPackedLanesPerPass * lane : kPackedLanesPerPass * lane;
+    }
+    const float* row(const float* tile, size_t j, size_t g) const {
+        const size_t c = j / kPackedGroup, lane_j = j % kPackedGroup;
+        return tile + pass * (lane_j / kPackedLanesPerPass) + chunk * c + lane * (lane_j % kPackedLanesPerPass) +
+               kPackedGroup * g;
+    }
+    const float* tailRow(const float* tile, size_t j, size_t g) const { return tile + lane * j + kPackedGroup * g; }
+};
+
 }  // namespace tolvex

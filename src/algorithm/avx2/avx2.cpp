@@ -23,6 +23,7 @@ namespace tolvex::avx2 {
 #include "algorithm/avx2/linear.hpp"
 #include "algorithm/avx2/linear_packed.hpp"
 #include "algorithm/generic/linear.hpp"
+#include "algorithm/generic/linear_batch.hpp"
 #include "algorithm/generic/elementwise.hpp"
 }  // namespace tolvex::avx2
 #include "algorithm/avx2/end.hpp"
@@ -40,6 +41,7 @@ const KernelTable kTable{
 #if defined(__x86_64__)
     .supported = supported,
     .linear = runLinearLayer<RowMajor>,
+    .linear_batch = runLinearBatchLayer<RowMajor>,
     .layer_norm = runLayerNormScalar,
     .clip = clip,
     .elu = elu,

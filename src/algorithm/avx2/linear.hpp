@@ -32,6 +32,11 @@ struct RowMajor {
     // on their own.
     static constexpr size_t kPrefetchMaxRow = 512;
     static constexpr const PackedLayout* kPackedLayout = &kGroups16;
+    // Batches: 2 rows x 3 inputs of two-ymm accumulators on the row-major
+    // matrix (12 of the 16 registers), 1 lane x 3 inputs on the packed copy.
+    static constexpr size_t kBatchRows = 2;
+    static constexpr size_t kBatchSamples = 3;
+    static constexpr size_t kBatchLanes = 1;
 
     // Lane accumulators and tail products of one group of 8 neurons, neuron
     // k in row k.

@@ -25,6 +25,7 @@ namespace tolvex::avx512 {
 #include "algorithm/avx512/linear.hpp"
 #include "algorithm/avx512/linear_packed.hpp"
 #include "algorithm/generic/linear.hpp"
+#include "algorithm/generic/linear_batch.hpp"
 #include "algorithm/generic/elementwise.hpp"
 }  // namespace tolvex::avx512
 #include "algorithm/avx512/end.hpp"
@@ -42,6 +43,7 @@ const KernelTable kTable{
 #if defined(__x86_64__)
     .supported = supported,
     .linear = runLinearLayer<RowMajor>,
+    .linear_batch = runLinearBatchLayer<RowMajor>,
     .layer_norm = runLayerNormScalar,
     .clip = clip,
     .elu = elu,

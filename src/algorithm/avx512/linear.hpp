@@ -32,6 +32,11 @@ struct RowMajor {
     // on their own.
     static constexpr size_t kPrefetchMaxRow = 512;
     static constexpr const PackedLayout* kPackedLayout = &kGroups16;
+    // Batches: 4 rows x 4 inputs of zmm accumulators on the row-major matrix,
+    // 4 lanes x 4 inputs on the packed copy.
+    static constexpr size_t kBatchRows = 4;
+    static constexpr size_t kBatchSamples = 4;
+    static constexpr size_t kBatchLanes = 4;
 
     // Lane accumulators and tail products of one group of 16 neurons, neuron
     // k in row k.

@@ -16,6 +16,7 @@ namespace tolvex::baseline {
 #include "algorithm/generic/math.hpp"
 #include "algorithm/baseline/linear.hpp"
 #include "algorithm/generic/linear.hpp"
+#include "algorithm/generic/linear_batch.hpp"
 #include "algorithm/generic/elementwise.hpp"
 
 namespace {
@@ -27,6 +28,7 @@ const KernelTable kTable{
     .name = "baseline",
     .supported = always,
     .linear = runLinearLayer<RowMajor>,
+    .linear_batch = runLinearBatchLayer<RowMajor>,
     .layer_norm = runLayerNormScalar,
     .clip = clip,
     .elu = elu,

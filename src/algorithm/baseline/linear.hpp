@@ -15,6 +15,11 @@ struct RowMajor {
     static constexpr size_t kAlignBytes = 0;
     static constexpr size_t kPrefetchMaxRow = 0;
     static constexpr const PackedLayout* kPackedLayout = nullptr;
+    // Batches: 1 row x 3 inputs of four-vector accumulators (12 of SSE2's 16
+    // registers); there is no packed copy.
+    static constexpr size_t kBatchRows = 1;
+    static constexpr size_t kBatchSamples = 3;
+    static constexpr size_t kBatchLanes = 1;
 
     // Lane accumulators and tail products of one group of 8 neurons, neuron
     // k in row k.

@@ -20,6 +20,11 @@ struct RowMajor {
     static constexpr size_t kAlignBytes = 0;
     static constexpr size_t kPrefetchMaxRow = 0;
     static constexpr const PackedLayout* kPackedLayout = &kGroups16;
+    // Batches: 2 rows x 3 inputs of four-register accumulators on the
+    // row-major matrix (24 of the 32), 1 lane x 3 inputs on the packed copy.
+    static constexpr size_t kBatchRows = 2;
+    static constexpr size_t kBatchSamples = 3;
+    static constexpr size_t kBatchLanes = 1;
 
     // Lane accumulators and tail products of one group of 8 neurons, neuron
     // k in row k.

@@ -25,6 +25,7 @@ namespace tolvex::neon {
 #include "algorithm/neon/linear.hpp"
 #include "algorithm/neon/linear_packed.hpp"
 #include "algorithm/generic/linear.hpp"
+#include "algorithm/generic/linear_batch.hpp"
 #include "algorithm/generic/elementwise.hpp"
 }  // namespace tolvex::neon
 #include "algorithm/neon/end.hpp"
@@ -42,6 +43,7 @@ const KernelTable kTable{
 #if defined(__aarch64__)
     .supported = supported,
     .linear = runLinearLayer<RowMajor>,
+    .linear_batch = runLinearBatchLayer<RowMajor>,
     .layer_norm = runLayerNormScalar,
     .clip = clip,
     .elu = elu,
