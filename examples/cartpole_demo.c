@@ -43,6 +43,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "fingerprint.h"
 #include "kernel_paths.h"
 #include "tolvex.h"
 
@@ -335,9 +336,12 @@ int main(int argc, char** argv) {
     }
 
     int equal = same_on_every_path(net, steps, &again, first.hash);
-    /* MODEL FINGERPRINT: once the library gives one (the fingerprint that
-     * `tolvex hash MODEL` prints), print it here as "model fingerprint: ...",
-     * so that the hashes above can be matched to the exact model. */
+    /* The fingerprint `tolvex hash MODEL` prints: the same on every machine
+     * that computes the same bits, so the hashes above can be matched to the
+     * exact model anywhere. */
+    uint64_t fingerprint = 0;
+    if (model_fingerprint(net, 4, &fingerprint) == 0)
+        printf("model fingerprint (tolvex hash): %016llx\n", (unsigned long long)fingerprint);
 
     tolvex_free_model(net);
     free_run(&first);

@@ -1,8 +1,6 @@
 /* tolvex hash MODEL... */
-#include <stdlib.h>
-#include <string.h>
-
 #include "cli.h"
+#include "fingerprint.h"
 
 static const char kHelp[] =
     "usage: tolvex hash MODEL...\n"
@@ -27,78 +25,20 @@ static const char kHelp[] =
     "their payloads). The same model in JSON and tvxf gives the same\n"
     "fingerprint.\n";
 
-enum { SPECIAL_VECTORS = 17, RANDOM_VECTORS = 64 };
-
-static const uint32_t kSpecials[SPECIAL_VECTORS] = {
-    0x00000000u, 0x80000000u, 0x00000001u, 0x80000001u, 0x007fffffu, 0x807fffffu,
-    0x7f800000u, 0xff800000u, 0x7fc00000u, 0x3727c5acu, 0xb727c5acu, /* +-1e-5 */
-    0x3f800000u, 0xbf800000u, 0x41200000u, 0xc1200000u, 0x42c80000u, 0xc2c80000u,
-};
-
-static const uint64_t kSeed = 0x746f6c766578u; /* "tolvex" */
-static const uint64_t kFnvOffset = 0xcbf29ce484222325u, kFnvPrime = 0x100000001b3u;
-
-static uint64_t splitmix64(uint64_t* state) {
-    uint64_t z = (*state += 0x9e3779b97f4a7c15u);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
-    return z ^ (z >> 31);
-}
-
-static float from_bits(uint32_t u) {
-    float f;
-    memcpy(&f, &u, sizeof f);
-    return f;
-}
-
-/* Folds one pass's outputs into the hash. */
-static uint64_t hash_outputs(uint64_t h, const tolvex_model* net) {
-    const float* y = tolvex_get_output_buffer(net);
-    uint32_t n = tolvex_get_output_len(net);
-    for (uint32_t i = 0; i < n; ++i) {
-        uint32_t u;
-        memcpy(&u, &y[i], sizeof u);
-        if ((u & 0x7fffffffu) > 0x7f800000u) u = 0x7fc00000u;
-        for (int b = 0; b < 4; ++b) {
-            h ^= (u >> (8 * b)) & 0xffu;
-            h *= kFnvPrime;
-        }
-    }
-    return h;
-}
-
 static int hash_model(const char* path) {
     tolvex_model* net = NULL;
     int rc = cli_load(&net, path);
     if (rc != CLI_OK) return rc;
     cli_summary s;
     rc = cli_summarize(net, &s);
-    float* x = NULL;
-    if (rc == CLI_OK) {
-        x = malloc(((size_t)s.input_size + 1) * sizeof *x);
-        if (x == NULL) {
-            cli_error("hash: out of memory for an input of %u floats", s.input_size);
-            rc = CLI_FAIL;
-        }
+    uint64_t h = 0;
+    if (rc == CLI_OK && model_fingerprint(net, s.input_size, &h) != 0) {
+        cli_error("hash: out of memory for an input of %u floats", s.input_size);
+        rc = CLI_FAIL;
     }
-    if (rc == CLI_OK) {
-        uint64_t h = kFnvOffset;
-        for (int k = 0; k < SPECIAL_VECTORS; ++k) {
-            for (uint32_t i = 0; i < s.input_size; ++i) x[i] = from_bits(kSpecials[k]);
-            tolvex_forward_pass(net, x, s.input_size);
-            h = hash_outputs(h, net);
-        }
-        uint64_t state = kSeed;
-        for (int k = 0; k < RANDOM_VECTORS; ++k) {
-            for (uint32_t i = 0; i < s.input_size; ++i)
-                x[i] = (float)((int32_t)(splitmix64(&state) >> 40) - 0x800000) / 2097152.0f;
-            tolvex_forward_pass(net, x, s.input_size);
-            h = hash_outputs(h, net);
-        }
+    if (rc == CLI_OK)
         printf("%016llx  %s (%u input%s, %u output%s)\n", (unsigned long long)h, path, s.input_size,
                s.input_size == 1 ? "" : "s", s.output_size, s.output_size == 1 ? "" : "s");
-    }
-    free(x);
     tolvex_free_model(net);
     return rc;
 }
