@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "common/types.hpp"
 
@@ -39,6 +40,24 @@ struct GroupOrder {
         return static_cast<ptrdiff_t>(block_rows * row_len);
     }
 };
+
+// The lane accumulators and tail products of one group of G neurons, neuron
+// k in row k: what an implementation's accumulation leaves for its
+// reduceGroup.
+template <size_t G>
+struct alignas(64) LaneState {
+    float acc[G][kLinearLanes];
+    float tail[G][kLinearLanes];
+};
+
+// Fetches the cache line `floats` floats after (or, when negative, before) p
+// into L1. The last block of a pass fetches outside the weights; a prefetch
+// never faults, and the address is formed as an integer so no out-of-range
+// pointer is made.
+inline void prefetchLine(const float* p, ptrdiff_t floats) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(floats) * sizeof(float);
+    __builtin_prefetch(reinterpret_cast<const void*>(address), 0, 3);
+}
 
 // How a block of rows is read:
 //  plain     unaligned vector loads;

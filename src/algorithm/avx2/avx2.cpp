@@ -25,36 +25,22 @@ namespace tolvex::avx2 {
 #include "algorithm/generic/linear.hpp"
 #include "algorithm/generic/linear_batch.hpp"
 #include "algorithm/generic/elementwise.hpp"
+#include "algorithm/generic/table.hpp"
 }  // namespace tolvex::avx2
 #include "algorithm/avx2/end.hpp"
 #endif
 
 namespace tolvex::avx2 {
 
-namespace {
-[[maybe_unused]] bool supported() { return cpuSupports("avx2"); }
-}  // namespace
-
 extern const KernelTable kTable;
-const KernelTable kTable{
-    .name = "avx2",
 #if defined(__x86_64__)
-    .supported = supported,
-    .linear = runLinearLayer<RowMajor>,
-    .linear_batch = runLinearBatchLayer<RowMajor>,
-    .layer_norm = runLayerNormScalar,
-    .clip = clip,
-    .elu = elu,
-    .relu = relu,
-    .relu6 = relu6,
-    .sigmoid = sigmoid,
-    .tanh = tanh,
-    .leaky_relu = leakyRelu,
-    .exp_array = expArray,
-    .tanh_array = tanhArray,
-    .canonicalize_nans = canonicalizeNaNs,
-    .packing = RowMajor::kPackedLayout,
+namespace {
+// Outside the instruction-set region: it runs before the CPU is known.
+bool supported() { return cpuSupports("avx2"); }
+}  // namespace
+constinit const KernelTable kTable = implementationTable("avx2", supported);
+#else
+constinit const KernelTable kTable{.name = "avx2"};
 #endif
-};
 
 }  // namespace tolvex::avx2

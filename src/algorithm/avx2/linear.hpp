@@ -12,14 +12,6 @@
 //  - a matrix too large for L1 is read with aligned loads where the row
 //    length allows it (accumulateAligned).
 
-// Prefetches the line `floats` floats after (or, when negative, before) p. The
-// last block of a pass fetches outside the weights; a prefetch never faults,
-// and the address is formed as an integer so no out-of-range pointer is made.
-inline void prefetchAhead(const float* p, ptrdiff_t floats) {
-    const uintptr_t address = reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(floats) * sizeof(float);
-    _mm_prefetch(reinterpret_cast<const char*>(address), _MM_HINT_T0);
-}
-
 struct RowMajor {
     static constexpr size_t kLanes = kLinearLanes;
     static constexpr size_t kNeuronsPerGroup = 8;
@@ -38,12 +30,7 @@ struct RowMajor {
     static constexpr size_t kBatchSamples = 3;
     static constexpr size_t kBatchLanes = 1;
 
-    // Lane accumulators and tail products of one group of 8 neurons, neuron
-    // k in row k.
-    struct alignas(64) GroupState {
-        float acc[kNeuronsPerGroup][kLanes];
-        float tail[kNeuronsPerGroup][kLanes];
-    };
+    using GroupState = LaneState<kNeuronsPerGroup>;
 
     template <size_t K, RowRead kRead>
     [[gnu::always_inline]] static void accumulateRows(const float* x, const float* w, size_t L, size_t shift,
@@ -70,7 +57,7 @@ struct RowMajor {
 #pragma GCC unroll 2
         for (size_t i = 0; i < v; i += kLanes) {
             if (kPrefetchNext)
-                for (size_t k = 0; k < K; ++k) prefetchAhead(row[k] + i, ahead);
+                for (size_t k = 0; k < K; ++k) prefetchLine(row[k] + i, ahead);
             const __m256 x0 = _mm256_loadu_ps(x + i), x1 = _mm256_loadu_ps(x + i + 8);
             for (size_t k = 0; k < K; ++k) {
                 lo[k] = _mm256_add_ps(lo[k], _mm256_mul_ps(x0, _mm256_loadu_ps(row[k] + i)));

@@ -19,27 +19,12 @@ namespace packed {
 constexpr size_t kLanes = kLinearLanes;
 constexpr size_t kLanesPerPass = kPackedLanesPerPass;
 
-// Where one group's rows lie, in floats: the rows of lanes 4p..4p+3 of
-// chunk c start at p * pass + c * chunk, lane 4p + q one `lane` further; tail
-// row j (and the bias row, j = L) at j * lane. With rows in input order
-// (tiles of one group) lane = 16; in a tile of G groups in reading order each
-// row set is G rows long.
-struct Rows {
-    size_t pass, chunk, lane;
-    Rows(size_t L, size_t tile_groups, bool reading_order) {
-        const size_t chunks = L / kLanes;
-        lane = kLanes * tile_groups;
-        chunk = reading_order ? kLanesPerPass * lane : kLanes * lane;
-        pass = reading_order ? chunks * kLanesPerPass * lane : kLanesPerPass * lane;
-    }
-};
-
 // Accumulates lanes 4p..4p+3 of the group whose first row is at blk over all
 // chunks and continues its in-order lane sums, neurons 0..7 in s[0] and
 // 8..15 in s[1]. Without kHigh only the low half is computed (a last group of
 // at most 8 neurons).
 template <bool kHigh>
-[[gnu::always_inline]] inline void lanePass(const float* x, const float* blk, size_t L, Rows at, size_t p,
+[[gnu::always_inline]] inline void lanePass(const float* x, const float* blk, size_t L, PackedRows at, size_t p,
                                             __m256* s) {
     const size_t chunks = L / kLanes;
     __m256 a0[kLanesPerPass], a1[kLanesPerPass];
@@ -64,7 +49,7 @@ template <bool kHigh>
 // Bias plus lane sums, then the tail rows in order; writes the group's
 // outputs, `rest` of them (1..16).
 template <bool kHigh>
-[[gnu::always_inline]] inline void finishGroup(const float* x, const float* blk, size_t L, Rows at, const __m256* s,
+[[gnu::always_inline]] inline void finishGroup(const float* x, const float* blk, size_t L, PackedRows at, const __m256* s,
                                                float* y, size_t rest) {
     const float* bias = blk + at.lane * L;
     __m256 lo = _mm256_add_ps(_mm256_load_ps(bias), s[0]);
@@ -88,7 +73,7 @@ template <bool kHigh>
 // One group of a layer that stays in L1 (rows in input order), start to end.
 template <bool kHigh>
 [[gnu::always_inline]] inline void wholeGroup(const float* x, const float* blk, size_t L, float* y, size_t rest) {
-    const Rows at(L, 1, false);
+    const PackedRows at(L, 1, false);
     __m256 s[2] = {};  // set by the first lane before it is read
 #pragma GCC unroll 4
     for (size_t p = 0; p < kLanes / kLanesPerPass; ++p) lanePass<kHigh>(x, blk, L, at, p, s);
@@ -102,7 +87,7 @@ template <bool kHigh>
 // them counted from y (more than the tile holds means all of it).
 template <size_t G>
 [[gnu::always_inline]] inline void tile(const float* x, const float* t0, size_t L, float* y, size_t rest) {
-    const Rows at(L, G, true);
+    const PackedRows at(L, G, true);
     const size_t chunks = L / kLanes;
     __m256 s[G][2] = {};  // every entry is set by the first lane before it is read
     for (size_t p = 0; p < kLanes / kLanesPerPass; ++p)

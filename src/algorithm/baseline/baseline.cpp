@@ -12,35 +12,20 @@
 #include "algorithm/math_core.hpp"
 
 namespace tolvex::baseline {
+#include "algorithm/generic/linear_quad.hpp"
 #include "algorithm/baseline/lanes.hpp"
 #include "algorithm/generic/math.hpp"
 #include "algorithm/baseline/linear.hpp"
 #include "algorithm/generic/linear.hpp"
 #include "algorithm/generic/linear_batch.hpp"
 #include "algorithm/generic/elementwise.hpp"
+#include "algorithm/generic/table.hpp"
 
 namespace {
 bool always() { return true; }
 }  // namespace
 
 extern const KernelTable kTable;
-const KernelTable kTable{
-    .name = "baseline",
-    .supported = always,
-    .linear = runLinearLayer<RowMajor>,
-    .linear_batch = runLinearBatchLayer<RowMajor>,
-    .layer_norm = runLayerNormScalar,
-    .clip = clip,
-    .elu = elu,
-    .relu = relu,
-    .relu6 = relu6,
-    .sigmoid = sigmoid,
-    .tanh = tanh,
-    .leaky_relu = leakyRelu,
-    .exp_array = expArray,
-    .tanh_array = tanhArray,
-    .canonicalize_nans = canonicalizeNaNs,
-    .packing = nullptr,
-};
+constinit const KernelTable kTable = implementationTable("baseline", always);
 
 }  // namespace tolvex::baseline

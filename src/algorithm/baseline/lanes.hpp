@@ -1,21 +1,11 @@
-// The portable lanes: the compiler's generic vectors of four floats (SSE2 on
-// x86-64, VSX on POWER, plain scalar code where there are none), and the
-// element-wise traits of generic/elementwise.hpp. Part of the baseline unit
+// The portable lanes: the compiler's generic vectors of four floats (V4 of
+// generic/linear_quad.hpp: SSE2 on x86-64, VSX on POWER, plain scalar code
+// where there are none), and the element-wise traits of
+// generic/elementwise.hpp. Part of the baseline unit
 // (baseline.cpp): included inside namespace tolvex::baseline.
 //
 // Comparisons and selections are written as the scalar forms, lane by lane:
 // `a > b ? a : b` with the ordered comparison, false when either is NaN.
-
-typedef float V4 __attribute__((vector_size(16)));
-typedef int32_t I4 __attribute__((vector_size(16)));
-
-inline V4 load4(const float* p) {
-    V4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline void store4(float* p, V4 v) { std::memcpy(p, &v, sizeof v); }
 
 struct Math;
 

@@ -14,21 +14,6 @@ namespace packed {
 
 constexpr size_t kLanes = kLinearLanes;
 
-// Where the rows of a tile of tile_groups groups lie, in floats from its
-// start: row j = 16c + 4p + q of group g at p * pass + c * chunk + q * lane +
-// 16 g (see packedRowSet); tail row j and the bias row (j = L) at j * lane +
-// 16 g. The rows are in reading order in every tile of a layer with tiles of
-// several groups, the last one included, whatever it holds.
-struct Rows {
-    size_t pass, chunk, lane;
-    Rows(size_t L, size_t tile_groups, bool reading_order) {
-        const size_t chunks = L / kLanes;
-        lane = kLanes * tile_groups;
-        chunk = reading_order ? kPackedLanesPerPass * lane : kLanes * lane;
-        pass = reading_order ? chunks * kPackedLanesPerPass * lane : kPackedLanesPerPass * lane;
-    }
-};
-
 // The G groups of the tile at t0, in a layer whose rows are in reading order
 // or not; writes `rest` outputs from y (more than the tile holds means all of
 // it).
@@ -36,7 +21,7 @@ template <size_t G>
 [[gnu::always_inline]] inline void tile(const float* x, const float* t0, size_t L, bool reading_order, float* y,
                                         size_t rest) {
     constexpr size_t kAtOnce = G == 1 ? 4 : G == 2 ? 2 : 1;  // lanes per pass over the chunks
-    const Rows at(L, G, reading_order);
+    const PackedRows at(L, G, reading_order);
     const size_t chunks = L / kLanes;
     float32x4_t s[G][4];  // every entry is set by lane 0 before it is read
     for (size_t l0 = 0; l0 < kLanes; l0 += kAtOnce) {

@@ -20,6 +20,7 @@
 
 #include "algorithm/neon/begin.hpp"
 namespace tolvex::neon {
+#include "algorithm/generic/linear_quad.hpp"
 #include "algorithm/neon/lanes.hpp"
 #include "algorithm/generic/math.hpp"
 #include "algorithm/neon/linear.hpp"
@@ -27,36 +28,22 @@ namespace tolvex::neon {
 #include "algorithm/generic/linear.hpp"
 #include "algorithm/generic/linear_batch.hpp"
 #include "algorithm/generic/elementwise.hpp"
+#include "algorithm/generic/table.hpp"
 }  // namespace tolvex::neon
 #include "algorithm/neon/end.hpp"
 #endif
 
 namespace tolvex::neon {
 
-namespace {
-[[maybe_unused]] bool supported() { return cpuSupports("neon"); }
-}  // namespace
-
 extern const KernelTable kTable;
-const KernelTable kTable{
-    .name = "neon",
 #if defined(__aarch64__)
-    .supported = supported,
-    .linear = runLinearLayer<RowMajor>,
-    .linear_batch = runLinearBatchLayer<RowMajor>,
-    .layer_norm = runLayerNormScalar,
-    .clip = clip,
-    .elu = elu,
-    .relu = relu,
-    .relu6 = relu6,
-    .sigmoid = sigmoid,
-    .tanh = tanh,
-    .leaky_relu = leakyRelu,
-    .exp_array = expArray,
-    .tanh_array = tanhArray,
-    .canonicalize_nans = canonicalizeNaNs,
-    .packing = RowMajor::kPackedLayout,
+namespace {
+// Outside the instruction-set region: it runs before the CPU is known.
+bool supported() { return cpuSupports("neon"); }
+}  // namespace
+constinit const KernelTable kTable = implementationTable("neon", supported);
+#else
+constinit const KernelTable kTable{.name = "neon"};
 #endif
-};
 
 }  // namespace tolvex::neon
