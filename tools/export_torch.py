@@ -43,7 +43,6 @@ the same.)
 """
 
 import argparse
-import importlib.util
 import os
 import re
 import sys
@@ -57,21 +56,9 @@ except ImportError:
     raise
 
 
-def _companion(name):
-    """The module `name`.py from this file's folder, whatever sys.path holds."""
-    here = os.path.dirname(os.path.abspath(__file__))
-    path = os.path.join(here, name + ".py")
-    mod = sys.modules.get(name)
-    if mod is not None and os.path.abspath(getattr(mod, "__file__", "")) == path:
-        return mod
-    spec = importlib.util.spec_from_file_location(name, path)
-    mod = importlib.util.module_from_spec(spec)
-    sys.modules[name] = mod
-    spec.loader.exec_module(mod)
-    return mod
-
-
-_tm = _companion("tolvex_model")
+# tolvex_model.py lives beside this file: found first, whatever sys.path held.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import tolvex_model as _tm  # noqa: E402
 Layer, json_number, json_text, tvxf_bytes = _tm.Layer, _tm.json_number, _tm.json_text, _tm.tvxf_bytes
 TYPE_CODES = _tm.TYPE_CODES
 # The exporter's refusals; the same class as tolvex_model.ModelError.
