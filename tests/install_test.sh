@@ -21,42 +21,7 @@ for f in include/tolvex.h include/tolvex.hpp; do
 done
 
 mkdir "$tmp/consumer"
-cat >"$tmp/consumer/consumer.c" <<'C'
-#include <stdio.h>
-#include "tolvex.h"
-/* y = relu(2 x0 - x1 + 0.5) for x = (1, 3): relu(-0.5) = 0, and x = (3, 1): 5.5 */
-int main(void) {
-    static const float w[2] = {2.0f, -1.0f}, b[1] = {0.5f};
-    tolvex_init();
-    tolvex_model_definition* def = NULL;
-    tolvex_model* net = NULL;
-    if (tolvex_new_model_definition(&def, 2) || tolvex_add_linear(def, (tolvex_linear){w, b}, 1) ||
-        tolvex_add_relu(def, 1) || tolvex_create(&net, def)) return 1;
-    tolvex_free_model_definition(def);
-    const float x[2] = {3.0f, 1.0f};
-    tolvex_forward_pass(net, x, 2);
-    printf("%g\n", (double)tolvex_get_output_buffer(net)[0]);
-    tolvex_free_model(net);
-    return tolvex_deinit();
-}
-C
-cat >"$tmp/consumer/consumer.cpp" <<'CPP'
-#include <cstdio>
-#include "tolvex.hpp"
-int main() {
-    tolvex::cpp::Library lib;
-    const float w[2] = {2.0f, -1.0f}, b[1] = {0.5f};
-    tolvex::cpp::Definition def(2);
-    def.linear(1, w, b).relu();
-    tolvex::cpp::Model net = tolvex::cpp::Model::create(def);
-    std::printf("%g\n", net.forward({3.0f, 1.0f})[0]);
-    try {
-        tolvex::cpp::Model::load("no-such-file.tvxf");
-    } catch (const tolvex::cpp::Error& e) {
-        std::printf("%s\n", e.name());
-    }
-}
-CPP
+cp "$(dirname "$0")/consumer/consumer.c" "$(dirname "$0")/consumer/consumer.cpp" "$tmp/consumer/"
 cat >"$tmp/consumer/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
 project(consumer C CXX)
@@ -102,6 +67,6 @@ cmake -S "$tmp/consumer" -B "$tmp/consumer-build" -DCMAKE_PREFIX_PATH="$prefix" 
 cmake --build "$tmp/consumer-build" >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log"; exit 1; }
 out=$("$tmp/consumer-build/consumer_c")
 [ "$out" = "5.5" ] || { echo "find_package C consumer printed '$out'"; exit 1; }
-out=$("$tmp/consumer-build/consumer_cpp" | tr '\n' ' ')
+out=$("$tmp/consumer-build/consumer_cpp" no-such-file.tvxf | tr '\n' ' ')
 [ "$out" = "5.5 FileNotFound " ] || { echo "find_package C++ consumer printed '$out'"; exit 1; }
 echo "installed to $prefix: pkg-config and find_package consumers run"
