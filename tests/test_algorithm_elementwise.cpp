@@ -204,3 +204,35 @@ TEST_P(ElementwiseKernel, NanInLayerNormInputSpreadsToEveryOutput) {
 }
 
 }  // namespace
+
+namespace {
+
+// Layer normalization of many rows at once, one row per vector lane: every
+// row has the bits of the single-row kernel, for any number of rows (full
+// vectors and the rest), in place and out of place, including constant
+// rows without eps and NaN and infinite inputs.
+TEST_P(ElementwiseKernel, LayerNormOfManyRowsMatchesOneRowAtATime) {
+    FloatSource src(12);
+    for (size_t width : {0, 1, 2, 7, 16, 33})
+        for (size_t rows : {1, 3, 4, 5, 8, 15, 16, 17, 33}) {
+            for (int variant = 0; variant < 3; ++variant) {
+                ElementwiseCase c = randomCase(src, LayerType::layer_norm, width, 0.0);
+                if (variant == 1) c.cfg.layer_norm.eps = 0.0f;
+                std::vector<float> x = src.vec(rows * width, variant == 2 ? 0.05 : 0.0);
+                if (variant == 1 && width != 0)  // some constant rows: 0 / 0
+                    for (size_t r = 0; r < rows; r += 2) std::fill_n(x.begin() + r * width, width, 2.0f);
+                std::vector<float> want(rows * width), got(rows * width + 1, kNaN);
+                got.back() = kSentinel;
+                for (size_t r = 0; r < rows; ++r)
+                    runLayer(c.layer(want.data() + r * width, width), Slice<const float>{x.data() + r * width, width});
+                Layer l = c.layer(got.data(), width);
+                runLayerNormRows(l, x.data(), got.data(), rows, width);
+                ASSERT_TRUE(sameBits(want.data(), got.data(), want.size())) << rows << " rows of " << width;
+                ASSERT_EQ(bitsOf(got.back()), bitsOf(kSentinel)) << "wrote past the rows";
+                runLayerNormRows(l, x.data(), x.data(), rows, width);
+                ASSERT_TRUE(sameBits(want.data(), x.data(), want.size())) << rows << " rows of " << width << " in place";
+            }
+        }
+}
+
+}  // namespace

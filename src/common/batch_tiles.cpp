@@ -25,18 +25,13 @@ size_t widest(const Model& model) {
 }
 
 // `layer` (not linear) over n rows of `width` floats from src into dst, which
-// is src or a buffer of its own.
+// is src or a buffer of its own: an element-wise layer as one array, layer
+// normalization by rows.
 void runRows(const Layer& layer, const float* src, float* dst, size_t n, size_t width) {
+    if (layer.cfg.type == LayerType::layer_norm) return runLayerNormRows(layer, src, dst, n, width);
     Layer rows = layer;
-    if (layer.cfg.type != LayerType::layer_norm) {
-        rows.out_buf = {dst, n * width};
-        runLayer(rows, {src, n * width});
-        return;
-    }
-    for (size_t r = 0; r < n; ++r) {
-        rows.out_buf = {dst + r * width, width};
-        runLayer(rows, {src + r * width, width});
-    }
+    rows.out_buf = {dst, n * width};
+    runLayer(rows, {src, n * width});
 }
 
 // One tile of n inputs at x into the n output rows at y.

@@ -32,6 +32,19 @@ struct Lanes {
     static V div(V a, V b) { return _mm256_div_ps(a, b); }
     static V negate(V a) { return _mm256_xor_ps(a, _mm256_set1_ps(-0.0f)); }
 
+    static V sqrt(V a) { return _mm256_sqrt_ps(a); }
+    // {p[0], p[stride], ..., p[7 * stride]}, and its inverse.
+    static V gatherStrided(const float* p, size_t stride) {
+        const __m256i index = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                                 _mm256_set1_epi32(static_cast<int>(stride)));
+        return _mm256_i32gather_ps(p, index, 4);
+    }
+    static void scatterStrided(float* p, size_t stride, V v) {
+        alignas(32) float lanes[8];
+        _mm256_store_ps(lanes, v);
+        for (size_t i = 0; i < 8; ++i) p[i * stride] = lanes[i];
+    }
+
     static V greaterElse(V a, V b) { return _mm256_max_ps(a, b); }
     static V lessElse(V a, V b) { return _mm256_min_ps(a, b); }
     static V ifGreater(V a, V b, V t, V f) { return _mm256_blendv_ps(f, t, _mm256_cmp_ps(a, b, _CMP_GT_OQ)); }

@@ -30,6 +30,19 @@ struct Lanes {
 
     // vmaxps/vminps return their second operand unless the first compares
     // greater/less: the scalar `a > b ? a : b`, NaN and signed zeros included.
+    static V sqrt(V a) { return _mm512_sqrt_ps(a); }
+    // {p[0], p[stride], ..., p[15 * stride]}, and its inverse.
+    static V gatherStrided(const float* p, size_t stride) {
+        const __m512i index = _mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                                 _mm512_set1_epi32(static_cast<int>(stride)));
+        return _mm512_i32gather_ps(index, p, 4);
+    }
+    static void scatterStrided(float* p, size_t stride, V v) {
+        const __m512i index = _mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                                 _mm512_set1_epi32(static_cast<int>(stride)));
+        _mm512_i32scatter_ps(p, index, v, 4);
+    }
+
     static V greaterElse(V a, V b) { return _mm512_max_ps(a, b); }
     static V lessElse(V a, V b) { return _mm512_min_ps(a, b); }
     static V ifGreater(V a, V b, V t, V f) { return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(a, b, _CMP_GT_OQ), f, t); }

@@ -2,6 +2,7 @@
 // vectors, for every architecture (and the only one on those without a
 // table of their own). It keeps no packed copy of the weights.
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <utility>

@@ -30,6 +30,13 @@ struct Lanes {
     static V div(V a, V b) { return a / b; }
     static V negate(V a) { return reinterpret_cast<V>(reinterpret_cast<I4>(a) ^ INT32_MIN); }
 
+    static V sqrt(V a) { return V{std::sqrt(a[0]), std::sqrt(a[1]), std::sqrt(a[2]), std::sqrt(a[3])}; }
+    // {p[0], p[stride], p[2 * stride], p[3 * stride]}, and its inverse.
+    static V gatherStrided(const float* p, size_t stride) { return V{p[0], p[stride], p[2 * stride], p[3 * stride]}; }
+    static void scatterStrided(float* p, size_t stride, V v) {
+        for (size_t i = 0; i < 4; ++i) p[i * stride] = v[i];
+    }
+
     static V greaterElse(V a, V b) { return a > b ? a : b; }
     static V lessElse(V a, V b) { return a < b ? a : b; }
     static V ifGreater(V a, V b, V t, V f) { return a > b ? t : f; }

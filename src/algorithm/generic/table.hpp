@@ -10,6 +10,7 @@ constexpr KernelTable implementationTable(const char* name, bool (*supported)())
         .linear = runLinearLayer<RowMajor>,
         .linear_batch = runLinearBatchLayer<RowMajor>,
         .layer_norm = runLayerNormScalar,
+        .layer_norm_rows = layerNormRows,
         .clip = clip,
         .elu = elu,
         .relu = relu,

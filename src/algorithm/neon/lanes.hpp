@@ -36,6 +36,21 @@ struct Lanes {
     static V div(V a, V b) { return vdivq_f32(a, b); }
     static V negate(V a) { return vnegq_f32(a); }  // flips the sign bit only
 
+    static V sqrt(V a) { return vsqrtq_f32(a); }
+    // {p[0], p[stride], p[2 * stride], p[3 * stride]}, and its inverse.
+    static V gatherStrided(const float* p, size_t stride) {
+        V v = vld1q_dup_f32(p);
+        v = vld1q_lane_f32(p + stride, v, 1);
+        v = vld1q_lane_f32(p + 2 * stride, v, 2);
+        return vld1q_lane_f32(p + 3 * stride, v, 3);
+    }
+    static void scatterStrided(float* p, size_t stride, V v) {
+        vst1q_lane_f32(p, v, 0);
+        vst1q_lane_f32(p + stride, v, 1);
+        vst1q_lane_f32(p + 2 * stride, v, 2);
+        vst1q_lane_f32(p + 3 * stride, v, 3);
+    }
+
     static V greaterElse(V a, V b) { return vbslq_f32(vcgtq_f32(a, b), a, b); }
     static V lessElse(V a, V b) { return vbslq_f32(vcltq_f32(a, b), a, b); }
     static V ifGreater(V a, V b, V t, V f) { return vbslq_f32(vcgtq_f32(a, b), t, f); }
