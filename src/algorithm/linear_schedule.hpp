@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "common/types.hpp"
 
@@ -58,6 +59,13 @@ inline void prefetchLine(const float* p, ptrdiff_t floats) {
     const uintptr_t address = reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(floats) * sizeof(float);
     __builtin_prefetch(reinterpret_cast<const void*>(address), 0, 3);
 }
+
+// Whether an implementation's traits T name a packed layout its linear
+// kernels read (kPackedLayout a pointer), or none (std::nullptr_t). Told
+// apart by type: GCC 12 does not take the comparison of an object's address
+// with nullptr as a constant under -fsanitize=null.
+template <class T>
+inline constexpr bool kReadsPacked = !std::is_null_pointer_v<std::remove_cv_t<decltype(T::kPackedLayout)>>;
 
 // How a block of rows is read:
 //  plain     unaligned vector loads;

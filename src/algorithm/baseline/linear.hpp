@@ -5,7 +5,7 @@
 // weights.
 
 struct RowMajor : QuadRowMajor<3, std::index_sequence<2, 1>> {
-    static constexpr const PackedLayout* kPackedLayout = nullptr;
+    static constexpr std::nullptr_t kPackedLayout = nullptr;  // reads no packed copy
     // Batches: 1 row x 3 inputs of four-vector accumulators (12 of SSE2's 16
     // registers); there is no packed copy.
     static constexpr size_t kBatchRows = 1;

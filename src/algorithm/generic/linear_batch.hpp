@@ -183,7 +183,7 @@ void runLinearBatchLayer(const Layer& layer, const float* x, size_t x_stride, si
             for (size_t n = 0; n < out; ++n) y[s * y_stride + n] = b[n] + 0.0f;
         return;
     }
-    if constexpr (T::kPackedLayout != nullptr) {
+    if constexpr (kReadsPacked<T>) {
         if (layer.packed.layout == T::kPackedLayout && layer.packed.row_len == L)
             return linearBatchPacked<T>(layer, x, x_stride, L, count, y, y_stride);
     }
