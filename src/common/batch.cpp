@@ -18,12 +18,13 @@ void forwardBatch(const Model& model, Slice<const float> input, size_t count, Sl
     }
     const Slice<float> result = getOutputBuffer(model);
     const size_t out_len = result.len;
-    // An output array that starts inside the input array, above its start,
-    // is filled from the last row down: a row then lands only on input rows
-    // already run (the rows are no shorter than the input's). Otherwise,
-    // the same array in place included, from the first row up.
+    // An output array that starts inside the input array, above its start
+    // (or at it, with longer rows), is filled from the last row down: a row
+    // then lands only on input rows already run. Otherwise, the same array
+    // in place included, from the first row up.
     const auto in0 = reinterpret_cast<uintptr_t>(input.ptr), out0 = reinterpret_cast<uintptr_t>(output.ptr);
-    const bool backwards = out0 > in0 && out0 < in0 + input.len * sizeof(float);
+    const bool inside = out0 >= in0 && out0 < in0 + input.len * sizeof(float);
+    const bool backwards = inside && (out0 != in0 || out_len > in_len);
     for (size_t k = 0; k < count; ++k) {
         const size_t s = backwards ? count - 1 - k : k;
         forwardPass(model, {input.ptr + s * in_len, in_len});
