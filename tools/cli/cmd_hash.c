@@ -71,15 +71,11 @@ static int hash_model(const char* path) {
     tolvex_model* net = NULL;
     int rc = cli_load(&net, path);
     if (rc != CLI_OK) return rc;
-    cli_summary s;
-    rc = cli_summarize(net, &s);
-    float* x = NULL;
-    if (rc == CLI_OK) {
-        x = malloc(((size_t)s.input_size + 1) * sizeof *x);
-        if (x == NULL) {
-            cli_error("hash: out of memory for an input of %u floats", s.input_size);
-            rc = CLI_FAIL;
-        }
+    cli_summary s = {tolvex_get_input_len(net), tolvex_get_output_len(net), 0, 0, 0, 0};
+    float* x = malloc(((size_t)s.input_size + 1) * sizeof *x);
+    if (x == NULL) {
+        cli_error("hash: out of memory for an input of %u floats", s.input_size);
+        rc = CLI_FAIL;
     }
     if (rc == CLI_OK) {
         uint64_t h = kFnvOffset;
