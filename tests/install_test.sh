@@ -36,6 +36,11 @@ int main(void) {
     const float x[2] = {3.0f, 1.0f};
     tolvex_forward_pass(net, x, 2);
     printf("%g\n", (double)tolvex_get_output_buffer(net)[0]);
+    /* Since 0.2: the input size, and both inputs in one batch. */
+    const float xs[4] = {3.0f, 1.0f, 1.0f, 3.0f};
+    float ys[2];
+    tolvex_forward_batch(net, xs, tolvex_get_input_len(net), 2, ys);
+    if (ys[0] != 5.5f || ys[1] != 0.0f) return 1;
     tolvex_free_model(net);
     return tolvex_deinit();
 }
@@ -60,7 +65,7 @@ CPP
 cat >"$tmp/consumer/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
 project(consumer C CXX)
-find_package(tolvex 0.1 REQUIRED)
+find_package(tolvex 0.2 REQUIRED)
 add_executable(consumer_c consumer.c)
 target_link_libraries(consumer_c PRIVATE tolvex::tolvex)
 add_executable(consumer_cpp consumer.cpp)
