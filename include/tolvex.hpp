@@ -237,7 +237,9 @@ public:
                                                                : loadJsonMemory(data, size);
     }
     /* Any contiguous container of bytes or chars: std::vector<std::uint8_t>,
-     * std::string, std::array, a C array. */
+     * std::string, std::array, a C array (whole: a string literal's array
+     * holds its terminating NUL, which a JSON load then refuses as text
+     * after the model; pass a std::string or the pointer form instead). */
     template <class C, class = decltype(std::data(std::declval<const C&>()))>
     static Model loadMemory(const C& bytes) {
         static_assert(sizeof(*std::data(bytes)) == 1, "loadMemory takes bytes");
