@@ -223,7 +223,8 @@ TOLVEX_API void tolvex_free_model_definition(tolvex_model_definition* model_defi
  * weights (512 KiB) also keeps a second copy of its weights and biases,
  * rearranged for the vector kernels: small layers then run about twice as
  * fast, for at most twice their parameter memory. The same holds for the
- * models that tolvex_load_tvxf and tolvex_load_json make.
+ * models that the loaders make. Each model also keeps room for one input
+ * vector (input size floats) as working memory of its forward passes.
  * Returns:
  *  tolvex_OutOfMemory    an allocation failed, or a linear layer's weight
  *                        count (size * input size) does not fit in 32 bits;
@@ -474,7 +475,7 @@ TOLVEX_API tolvex_result tolvex_write_json(const tolvex_model* net, const char* 
  * Cannot fail; a model without layers has one too. The model is only read. */
 TOLVEX_API uint32_t tolvex_get_input_len(const tolvex_model* net);
 
-/* Load a model from `len` bytes at `data` that the host already holds (a
+/* Both load a model from `len` bytes at `data` that the host already holds (a
  * packed archive, an asset bundle, flash memory), with the results, the
  * codes and the order of checks of tolvex_load_tvxf and tolvex_load_json
  * above, less those of the file system: the bytes are the whole file. They
@@ -498,7 +499,7 @@ TOLVEX_API tolvex_result tolvex_load_tvxf_memory(tolvex_model** net, const void*
 /* A JSON model in memory (UTF-8 text, no terminating NUL needed; one that
  * is included counts as text, and is a tolvex_SyntaxError like any byte
  * after the top-level value). Returns the codes of tolvex_load_json for the
- * parse and for the content, in its order, but tolvex_ReadFailed and
+ * parse and for the content, in its order, except tolvex_ReadFailed and
  * tolvex_Canceled. */
 TOLVEX_API tolvex_result tolvex_load_json_memory(tolvex_model** net, const void* data, size_t len);
 
