@@ -475,13 +475,14 @@ TOLVEX_API tolvex_result tolvex_write_json(const tolvex_model* net, const char* 
  * Cannot fail; a model without layers has one too. The model is only read. */
 TOLVEX_API uint32_t tolvex_get_input_len(const tolvex_model* net);
 
-/* Both load a model from `len` bytes at `data` that the host already holds (a
- * packed archive, an asset bundle, flash memory), with the results, the
- * codes and the order of checks of tolvex_load_tvxf and tolvex_load_json
- * above, less those of the file system: the bytes are the whole file. They
- * are read in place: the library copies the parameters into the model's
- * own arrays, keeps no pointer into `data`, and the host may free or change
- * the bytes once the call returns. `data` may be NULL when len is 0.
+/* The two loaders below build a model from `len` bytes at `data` that the
+ * host already holds (a packed archive, an asset bundle, flash memory),
+ * with the results, the codes and the order of checks of tolvex_load_tvxf
+ * and tolvex_load_json above, less those of the file system: the bytes are
+ * the whole file. They are read in place: the library copies the
+ * parameters into the model's own arrays, keeps no pointer into `data`, and
+ * the host may free or change the bytes once the call returns. `data` may
+ * be NULL when len is 0.
  * On success *net is a new model that the host frees with
  * tolvex_free_model(); on failure nothing stays allocated and *net is NULL
  * (or unchanged when the model record itself could not be allocated).
