@@ -14,7 +14,7 @@ struct RowMajor {
     using RemainderBlocks = std::index_sequence<2, 1>;
     static constexpr size_t kAlignBytes = 0;
     static constexpr size_t kPrefetchMaxRow = 0;
-    static constexpr const PackedLayout* kPackedLayout = nullptr;
+    static constexpr std::nullptr_t kPackedLayout = nullptr;  // reads no packed copy
 
     // Lane accumulators and tail products of one group of 8 neurons, neuron
     // k in row k.

@@ -16,7 +16,8 @@
 //   reduceGroup(st, L, bias, out, m)
 //                        finishes m neurons: lane sums in lane order, plus
 //                        bias, plus tail products in order
-//   kPackedLayout        the packed copy runPacked reads, or nullptr
+//   kPackedLayout        the packed copy runPacked reads, or nullptr (of
+//                        type std::nullptr_t)
 //   runPacked(layer, input)
 //
 // Output neuron n is ((b[n] + s) + tail products in order), where s sums the
@@ -90,7 +91,9 @@ void runLinearLayer(const Layer& layer, Slice<const float> input) {
     const float* b = layer.cfg.linear.biases;
     float* y = layer.out_buf.ptr;
     if (out == 0) return;
-    if constexpr (T::kPackedLayout != nullptr) {
+    // Told apart by type: GCC 12 does not take the comparison of an
+    // object's address with nullptr as a constant under -fsanitize=null.
+    if constexpr (!std::is_null_pointer_v<std::remove_cv_t<decltype(T::kPackedLayout)>>) {
         if (layer.packed.layout == T::kPackedLayout && layer.packed.row_len == L) return T::runPacked(layer, input);
     }
     if (L == 0) {
