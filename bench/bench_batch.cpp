@@ -13,9 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "algorithm/kernels.hpp"
-#include "common/batch_tiles.hpp"
-#include "common/model.hpp"
 #include "workloads.hpp"
 
 namespace {
@@ -48,20 +45,14 @@ std::vector<float> loopOutputs(tolvex_model* net, const Workload& wl, const std:
     return out;
 }
 
-void runBatch(tolvex_model* net, const float* x, size_t count, float* y, std::vector<float>& scratch) {
-    const auto& model = *reinterpret_cast<const tolvex::Model*>(net);
-    tolvex::forwardBatchTiles(model, x, count, y, {scratch.data(), scratch.size()});
-}
-
 void benchBatch(benchmark::State& state, const Workload* wl, size_t count) {
     const Params p = makeParams(*wl);
     tolvex_model* net = buildTolvex(*wl, p);
     if (net == nullptr) return state.SkipWithError("model construction failed");
     const std::vector<float> x = batchInputs(*wl, count);
     std::vector<float> y(count * tolvex_get_output_len(net));
-    std::vector<float> scratch(tolvex::batchScratchFloats(*reinterpret_cast<const tolvex::Model*>(net)));
     for (auto _ : state) {
-        runBatch(net, x.data(), count, y.data(), scratch);
+        tolvex_forward_batch(net, x.data(), wl->input, static_cast<uint32_t>(count), y.data());
         benchmark::ClobberMemory();
     }
     const std::vector<float> want = loopOutputs(net, *wl, x, count);

@@ -1,6 +1,7 @@
 // Loading and writing a 4096 -> 4096 linear model (64 MB of weights) as a
 // tvxf file, against plain read() and write() (and write() with fsync()) of
-// the same number of bytes. The library's write replaces the file: a new
+// the same number of bytes, and loading the same bytes from memory
+// (tolvex_load_tvxf_memory), which must be at least as fast as the file. The library's write replaces the file: a new
 // file, synced, renamed over the old one.
 // The file lives in the page cache, so these are the costs of the library's
 // own work plus the copies every reader pays.
@@ -23,6 +24,7 @@ struct Fixture {
     std::string dir, path, out_path;
     tolvex_model* model = nullptr;
     size_t file_bytes = 0;
+    std::vector<char> bytes;  // the file's bytes, for the load from memory
 
     Fixture() {
         tolvex_init();
@@ -45,6 +47,7 @@ struct Fixture {
         if (tolvex_write_tvxf(model, path.c_str()) != tolvex_Success) std::abort();
         file_bytes = 12 + 8 + 4 + size_t{kIn} * kOut * 4 + 4 + kOut * 4;
     }
+    const std::vector<char>& fileBytes();
     ~Fixture() {
         tolvex_free_model(model);
         unlink(path.c_str());
@@ -67,6 +70,33 @@ size_t readAll(const std::string& path, char* buf, size_t cap) {
     while (got < cap && (n = read(fd, buf + got, cap - got)) > 0) got += static_cast<size_t>(n);
     close(fd);
     return got;
+}
+
+const std::vector<char>& Fixture::fileBytes() {
+    if (bytes.empty()) {
+        bytes.resize(file_bytes);
+        if (readAll(path, bytes.data(), bytes.size()) != file_bytes) std::abort();
+    }
+    return bytes;
+}
+
+// The file's bytes already in memory, as an archive or a bundle holds them:
+// no system call, and each field copied once, straight into the model.
+void BM_LoadTvxfMemory(benchmark::State& state) {
+    Fixture& f = fixture();
+    const std::vector<char>& bytes = f.fileBytes();
+    tolvex_model* loaded = nullptr;
+    for (auto _ : state) {
+        if (tolvex_load_tvxf_memory(&loaded, bytes.data(), bytes.size()) != tolvex_Success)
+            state.SkipWithError("load failed");
+        state.PauseTiming();
+        tolvex_free_model(loaded);
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * f.file_bytes));
+    tolvex_load_tvxf_memory(&loaded, bytes.data(), bytes.size());
+    if (tolvex_get_output_len(loaded) != kOut || tolvex_get_input_len(loaded) != kIn) state.SkipWithError("wrong model");
+    tolvex_free_model(loaded);
 }
 
 void BM_LoadTvxf(benchmark::State& state) {
@@ -151,6 +181,7 @@ void BM_WriteFileBytes(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_LoadTvxf)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_LoadTvxfMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReadFileBytesFreshBuffer)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReadFileBytesWarmBuffer)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_WriteTvxf)->Unit(benchmark::kMillisecond)->UseRealTime();

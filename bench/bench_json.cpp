@@ -152,6 +152,32 @@ void BM_JsonLoadFile(benchmark::State& state) {
 }
 BENCHMARK(BM_JsonLoadFile)->Unit(benchmark::kMillisecond);
 
+// The exported loaders side by side on the same text: from a file in the page
+// cache (tolvex_load_json) and from memory (tolvex_load_json_memory), which
+// reads the text in place and must be at least as fast.
+void BM_JsonLoadExported(benchmark::State& state, bool from_memory) {
+    const Fixture& f = fixture();
+    char path[] = "/tmp/tolvex_bench_json_XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0 || ::write(fd, f.text.data(), f.text.size()) != static_cast<ssize_t>(f.text.size())) std::abort();
+    ::close(fd);
+    tolvex_init();
+    for (auto _ : state) {
+        tolvex_model* net = nullptr;
+        tolvex_result r = from_memory ? tolvex_load_json_memory(&net, f.text.data(), f.text.size())
+                                      : tolvex_load_json(&net, path);
+        if (r != tolvex_Success) std::abort();
+        state.PauseTiming();
+        checkModel(*reinterpret_cast<const Model*>(net));
+        tolvex_free_model(net);
+        state.ResumeTiming();
+    }
+    std::remove(path);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * f.text.size()));
+}
+BENCHMARK_CAPTURE(BM_JsonLoadExported, file, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_JsonLoadExported, memory, true)->Unit(benchmark::kMillisecond);
+
 void BM_JsonWrite(benchmark::State& state) {
     const Fixture& f = fixture();
     size_t written = 0;

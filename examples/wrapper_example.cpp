@@ -1,5 +1,6 @@
-// The C++ wrapper in use (C++17): load the bundled policy and query it, build
-// a network with the builder, save and reload it, and handle a failure.
+// The C++ wrapper in use (C++17): load the bundled policy and query it, run
+// it on many states in one call, build a network with the builder, save it
+// and load it back from a file and from memory, and handle a failure.
 //
 // usage: wrapper_example [MODEL] [OUTPUT_DIR]
 #include <array>
@@ -28,6 +29,11 @@ int main(int argc, char** argv) {
             tvx::Output force = policy.forward(state);
             std::printf("pole at %+.2f rad -> force %+.4f N\n", angle, force[0]);
         }
+        // Many agents, one policy: the states one after another, one call.
+        const std::array<float, 12> states{0.0f, 0.0f, -0.2f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.2f, 0.0f};
+        std::vector<float> forces = policy.forwardBatch(states);
+        std::printf("batched: %zu states of %u values -> forces %+.4f %+.4f %+.4f N\n",
+                    states.size() / policy.inputLen(), policy.inputLen(), forces[0], forces[1], forces[2]);
 
         // A network built in code. The weights must outlive create(); the
         // model keeps its own copies afterwards.
@@ -44,6 +50,18 @@ int main(int argc, char** argv) {
         tvx::Model again = tvx::Model::load(saved);
         std::vector<float> z = again.forward({3.0f, 1.0f}).toVector();
         std::printf("reloaded from %s: [%g, %g]\n", saved.c_str(), z[0], z[1]);
+
+        // The same bytes from memory, as an asset archive would hand them over.
+        std::string bytes;
+        if (std::FILE* f = std::fopen(saved.c_str(), "rb")) {
+            char buf[4096];
+            std::size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+            std::fclose(f);
+        }
+        tvx::Model fromMemory = tvx::Model::loadMemory(bytes);
+        std::vector<float> m = fromMemory.forward({3.0f, 1.0f}).toVector();
+        std::printf("from %zu bytes in memory: [%g, %g]\n", bytes.size(), m[0], m[1]);
     } catch (const tvx::Error& e) {
         std::fprintf(stderr, "wrapper_example: %s\n", e.what());
         return 1;

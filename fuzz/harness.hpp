@@ -25,4 +25,10 @@ void loadOne(testing::Format format, std::span<const uint8_t> bytes);
 // The round-trip property, with the bytes read as each format in turn.
 void roundTripOne(std::span<const uint8_t> bytes);
 
+// The bytes through the exported memory loader of `format`: the same result
+// code as the streaming load of the same bytes through a 4096-byte buffer,
+// and on success the same model, and batched outputs with the bits of the
+// single passes.
+void loadMemoryOne(testing::Format format, std::span<const uint8_t> bytes);
+
 }  // namespace tolvex::fuzz

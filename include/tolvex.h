@@ -15,7 +15,9 @@
  *    an out-parameter handle holds no usable handle (the functions in this
  *    header set it to NULL) and must not be passed to any function.
  *  - Arguments are not validated: null pointers, freed or foreign handles and
- *    lengths that disagree with the model are outside the contract.
+ *    lengths that disagree with the model are outside the contract. (The
+ *    input length of a forward pass is the exception: it is checked, see
+ *    tolvex_forward_pass.)
  *  - The library starts no threads and writes no text except
  *    tolvex_print_layers(). Calls on one definition or one model must not
  *    overlap; different definitions and models may be used from different
@@ -24,6 +26,7 @@
 #ifndef TOLVEX_H_5E1B7C2A
 #define TOLVEX_H_5E1B7C2A
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(TOLVEX_BUILDING_LIBRARY)
@@ -37,7 +40,7 @@ extern "C" {
 #endif
 
 #define TOLVEX_VERSION_MAJOR 0
-#define TOLVEX_VERSION_MINOR 1
+#define TOLVEX_VERSION_MINOR 2
 #define TOLVEX_VERSION_PATCH 0
 
 /* ---------------------------------------------------------------------------
@@ -220,7 +223,8 @@ TOLVEX_API void tolvex_free_model_definition(tolvex_model_definition* model_defi
  * weights (512 KiB) also keeps a second copy of its weights and biases,
  * rearranged for the vector kernels: small layers then run about twice as
  * fast, for at most twice their parameter memory. The same holds for the
- * models that tolvex_load_tvxf and tolvex_load_json make.
+ * models that the loaders make. Each model also keeps room for one input
+ * vector (input size floats) as working memory of its forward passes.
  * Returns:
  *  tolvex_OutOfMemory    an allocation failed, or a linear layer's weight
  *                        count (size * input size) does not fit in 32 bits;
@@ -235,10 +239,18 @@ TOLVEX_API tolvex_result tolvex_create(tolvex_model** net, const tolvex_model_de
  * buffer pointer becomes dangling. */
 TOLVEX_API void tolvex_free_model(tolvex_model* net);
 
-/* Runs every layer in order on `input` (input_len floats, which must equal
- * the model's input size). Allocates nothing, takes no lock, cannot fail. The
- * result is in tolvex_get_output_buffer(). Does nothing on a model without
- * layers.
+/* Runs every layer in order on `input` (input_len floats, the model's input
+ * size, tolvex_get_input_len()). Allocates nothing, takes no lock, cannot
+ * fail. The result is in tolvex_get_output_buffer(). Does nothing on a model
+ * without layers.
+ * The length is checked: when input_len differs from the model's input size,
+ * the pass reads neither the input nor the weights and sets every output
+ * value to the quiet NaN 0x7fc00000 (since version 0.2; before, such a
+ * length was outside the contract and read past the input or gave a wrong
+ * answer). The input may be any readable array of input_len floats, the
+ * model's own output buffer included (a recurrent host feeding the output
+ * back): the result is what a copy of the input would give, although the
+ * first layer writes that buffer during the pass.
  * Every output value has the same bits on every machine and every kernel
  * implementation. A NaN output is always the one quiet NaN 0x7fc00000,
  * whatever NaN (sign, payload) the layers produced: IEEE arithmetic decides
@@ -451,6 +463,68 @@ TOLVEX_API tolvex_result tolvex_load_json(tolvex_model** net, const char* path);
  * The result codes are those of the steps listed above; a failed write
  * leaves the old file as it was. */
 TOLVEX_API tolvex_result tolvex_write_json(const tolvex_model* net, const char* path);
+
+/* ===========================================================================
+ * Beyond the core interface (since version 0.2). The 23 functions above are
+ * the library's core, unchanged in name, signature and behaviour apart from
+ * the checked input length of tolvex_forward_pass; these add to them.
+ * ======================================================================== */
+
+/* The model's input size: the number of floats every input vector holds,
+ * the input_len that tolvex_forward_pass and tolvex_forward_batch take.
+ * Cannot fail; a model without layers has one too. The model is only read. */
+TOLVEX_API uint32_t tolvex_get_input_len(const tolvex_model* net);
+
+/* The two loaders below build a model from `len` bytes at `data` that the
+ * host already holds (a packed archive, an asset bundle, flash memory),
+ * with the results, the codes and the order of checks of tolvex_load_tvxf
+ * and tolvex_load_json above, less those of the file system: the bytes are
+ * the whole file. They are read in place: the library copies the
+ * parameters into the model's own arrays, keeps no pointer into `data`, and
+ * the host may free or change the bytes once the call returns. `data` may
+ * be NULL when len is 0.
+ * On success *net is a new model that the host frees with
+ * tolvex_free_model(); on failure nothing stays allocated and *net is NULL
+ * (or unchanged when the model record itself could not be allocated).
+ * Different calls may run on different threads at once, also over the same
+ * bytes, which are only read. */
+
+/* A binary tvxf model in memory. Returns tolvex_HeaderMismatch,
+ * tolvex_EndOfStream (the bytes end inside a field, or a count claims more
+ * than the rest of them hold), tolvex_UnsupportedLayerType,
+ * tolvex_WrongLayerSize, tolvex_WrongNumberOfWeights,
+ * tolvex_WeightsBiasesMismatch or tolvex_OutOfMemory, in the cases
+ * tolvex_load_tvxf gives for them. */
+TOLVEX_API tolvex_result tolvex_load_tvxf_memory(tolvex_model** net, const void* data, size_t len);
+
+/* A JSON model in memory (UTF-8 text, no terminating NUL needed; one that
+ * is included counts as text, and is a tolvex_SyntaxError like any byte
+ * after the top-level value). Returns the codes of tolvex_load_json for the
+ * parse and for the content, in its order, except tolvex_ReadFailed and
+ * tolvex_Canceled. */
+TOLVEX_API tolvex_result tolvex_load_json_memory(tolvex_model** net, const void* data, size_t len);
+
+/* Runs `count` samples in one call: `input` holds count vectors of
+ * input_len floats one after another, and the output vector of sample k,
+ * tolvex_get_output_len() floats, goes to output + k * tolvex_get_output_len().
+ * Every output value has exactly the bits tolvex_forward_pass gives for that
+ * sample alone, whatever `count`, on every machine and kernel
+ * implementation (NaN as 0x7fc00000). The model's own output buffer is left
+ * with unspecified contents. Allocates nothing, takes no lock, cannot fail;
+ * count 0 and a model without layers do nothing. The same threading rule as
+ * for tolvex_forward_pass applies: calls on one model must not overlap.
+ * input_len is checked as by tolvex_forward_pass: when it differs from the
+ * model's input size, nothing is read and every value of every output
+ * vector is set to the quiet NaN 0x7fc00000.
+ * The output array may overlap the input array only as memmove() allows
+ * with the direction taken care of: when output <= input and the output
+ * length is at most input_len, or output >= input and the output length is
+ * at least input_len. Running in place on one array big enough for both is
+ * the common case. Other overlaps are outside the contract, and so is an
+ * output array that overlaps the model's own output buffer for more than
+ * one sample. */
+TOLVEX_API void tolvex_forward_batch(tolvex_model* net, const float* input, uint32_t input_len, uint32_t count,
+                                     float* output);
 
 #ifdef __cplusplus
 }

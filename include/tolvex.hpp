@@ -6,18 +6,22 @@
  *     tvx::Model m = tvx::Model::load("policy.tvxf");
  *     tvx::Output y = m.forward({0.1f, 0.0f, -0.2f, 0.0f});
  *     float force = y[0];
+ *     std::vector<float> forces = m.forwardBatch(states);  // many inputs at once
  *
  * Definitions and models are move-only owners of their handles and free them
  * when destroyed. Every failing call throws tolvex::cpp::Error, which carries the
  * result code and its name. What tolvex.h says about ownership, threads and
- * unchecked arguments holds here unchanged: in particular a forward pass
- * must be given exactly the model's input size.
+ * unchecked arguments holds here unchanged, with one addition: the wrapper
+ * checks the lengths of the arrays it is given for a forward pass against
+ * the model's input and output sizes, and throws std::invalid_argument
+ * before the library is called when they do not fit.
  */
 #ifndef TOLVEX_HPP_5E1B7C2A
 #define TOLVEX_HPP_5E1B7C2A
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <iterator>
 #include <stdexcept>
@@ -49,6 +53,12 @@ inline void check(tolvex_result r, const char* what) {
 }
 inline void check(tolvex_result r, const char* what, const std::string& path) {
     if (r != tolvex_Success) throw Error(r, std::string(what) + " " + path);
+}
+/* A length check failed: std::invalid_argument with what it was. */
+inline void checkLength(bool ok, const char* what, std::size_t given, std::size_t wanted) {
+    if (!ok)
+        throw std::invalid_argument(std::string(what) + ": " + std::to_string(given) + " floats given, " +
+                                    std::to_string(wanted) + " wanted");
 }
 inline bool endsWith(const std::string& s, const char* suffix) {
     std::string t(suffix);
@@ -212,6 +222,30 @@ public:
         return detail::isJsonPath(path) ? loadJson(path) : loadTvxf(path);
     }
 
+    /* From a model file's bytes in memory (an archive entry, an embedded
+     * asset): the library copies what it needs, and the bytes may go once
+     * this returns. loadMemory() takes tvxf when the bytes start with
+     * "tvxf", otherwise JSON. */
+    static Model loadTvxfMemory(const void* data, std::size_t size) {
+        return loadMemoryWith(tolvex_load_tvxf_memory, data, size);
+    }
+    static Model loadJsonMemory(const void* data, std::size_t size) {
+        return loadMemoryWith(tolvex_load_json_memory, data, size);
+    }
+    static Model loadMemory(const void* data, std::size_t size) {
+        return size >= 4 && std::memcmp(data, "tvxf", 4) == 0 ? loadTvxfMemory(data, size)
+                                                               : loadJsonMemory(data, size);
+    }
+    /* Any contiguous container of bytes or chars: std::vector<std::uint8_t>,
+     * std::string, std::array, a C array (whole: a string literal's array
+     * holds its terminating NUL, which a JSON load then refuses as text
+     * after the model; pass a std::string or the pointer form instead). */
+    template <class C, class = decltype(std::data(std::declval<const C&>()))>
+    static Model loadMemory(const C& bytes) {
+        static_assert(sizeof(*std::data(bytes)) == 1, "loadMemory takes bytes");
+        return loadMemory(std::data(bytes), std::size(bytes));
+    }
+
     void writeJson(const std::string& path) const {
         detail::check(tolvex_write_json(handle(), detail::cPath(path)), "cannot write", path);
     }
@@ -220,8 +254,13 @@ public:
     }
     void write(const std::string& path) const { detail::isJsonPath(path) ? writeJson(path) : writeTvxf(path); }
 
-    /* One pass over `n` floats, n being the model's input size. */
+    /* The length of every input vector, and of every output vector. */
+    std::uint32_t inputLen() const { return tolvex_get_input_len(handle()); }
+    std::uint32_t outputLen() const { return tolvex_get_output_len(handle()); }
+
+    /* One pass over `n` floats; std::invalid_argument unless n is inputLen(). */
     Output forward(const float* input, std::size_t n) {
+        detail::checkLength(n == inputLen(), "tolvex::cpp::Model::forward", n, inputLen());
         tolvex_forward_pass(handle(), input, static_cast<std::uint32_t>(n));
         return output();
     }
@@ -231,6 +270,40 @@ public:
         return forward(std::data(input), std::size(input));
     }
     Output forward(std::initializer_list<float> input) { return forward(input.begin(), input.size()); }
+
+    /* Many samples in one call, each output with exactly the bits of
+     * forward() on that sample alone. `count` input vectors lie one after
+     * another at `input` (count * inputLen() floats); their outputs go one
+     * after another to `output`, which has room for count * outputLen()
+     * floats. The arrays may be one and the same, or overlap as tolvex.h
+     * describes. Leaves output() with unspecified contents. */
+    void forwardBatch(const float* input, std::size_t count, float* output) {
+        tolvex_model* h = handle();
+        if (count > UINT32_MAX) throw std::invalid_argument("tolvex::cpp::Model::forwardBatch: over 2^32 samples");
+        tolvex_forward_batch(h, input, tolvex_get_input_len(h), static_cast<std::uint32_t>(count), output);
+    }
+    /* The same with the outputs in a new vector. */
+    std::vector<float> forwardBatch(const float* input, std::size_t count) {
+        std::vector<float> out(count * outputLen());
+        forwardBatch(input, count, out.data());
+        return out;
+    }
+    /* Contiguous float containers: `inputs` holds whole input vectors (a
+     * multiple of inputLen() floats, which must not be 0), `outputs` exactly
+     * their outputs; std::invalid_argument otherwise. */
+    template <class C, class D, class = decltype(std::data(std::declval<const C&>())),
+              class = decltype(std::data(std::declval<D&>()))>
+    void forwardBatch(const C& inputs, D& outputs) {
+        const std::size_t count = samplesIn(std::size(inputs));
+        const std::size_t want = count * outputLen();
+        detail::checkLength(std::size(outputs) == want, "tolvex::cpp::Model::forwardBatch output", std::size(outputs),
+                            want);
+        forwardBatch(std::data(inputs), count, std::data(outputs));
+    }
+    template <class C, class = decltype(std::data(std::declval<const C&>()))>
+    std::vector<float> forwardBatch(const C& inputs) {
+        return forwardBatch(std::data(inputs), samplesIn(std::size(inputs)));
+    }
 
     /* The last pass's result (undefined contents before the first pass). */
     Output output() const {
@@ -247,6 +320,27 @@ public:
     explicit operator bool() const noexcept { return h_ != nullptr; }
 
 private:
+    /* The number of whole input vectors in n floats. */
+    std::size_t samplesIn(std::size_t n) const {
+        const std::size_t in = inputLen();
+        if (in == 0)
+            throw std::invalid_argument(
+                "tolvex::cpp::Model::forwardBatch: the model takes no input, so floats cannot count samples; "
+                "pass the count");
+        if (n % in != 0)
+            throw std::invalid_argument("tolvex::cpp::Model::forwardBatch input: " + std::to_string(n) +
+                                        " floats given, not a multiple of the input length " +
+                                        std::to_string(in));
+        return n / in;
+    }
+    static Model loadMemoryWith(tolvex_result (*load)(tolvex_model**, const void*, std::size_t), const void* data,
+                                std::size_t size) {
+        Model m;
+        tolvex_model* h = nullptr;
+        detail::check(load(&h, data, size), "cannot load the model in memory");
+        m.h_ = h;
+        return m;
+    }
     static Model loadWith(tolvex_result (*load)(tolvex_model**, const char*), const char* what,
                           const std::string& path) {
         Model m;

@@ -1,8 +1,12 @@
-"""A small ctypes binding of libtolvex: load a model file and run it on numpy vectors.
+"""A small ctypes binding of libtolvex: load a model and run it on numpy arrays.
 
     import tolvex
     with tolvex.Model.load("policy.tvxf") as m:
         y = m.run(np.array([0.1, 0.0, -0.2, 0.0], np.float32))
+        ys = m.run(states)  # a 2-D array: one row per input, one batched call
+
+Models load from a file (Model.load) or from bytes in memory
+(Model.from_bytes).
 
 The shared library is found through the TOLVEX_LIBRARY environment variable
 (the path of libtolvex.so), then in the build/ directory of the source tree
@@ -14,9 +18,7 @@ search.
 import ctypes
 import ctypes.util
 import os
-import struct
 import sysconfig
-import tempfile
 
 import numpy as np
 
@@ -97,6 +99,14 @@ def library():
     lib.tolvex_get_output_len.argtypes = [handle]
     lib.tolvex_print_layers.restype = None
     lib.tolvex_print_layers.argtypes = [handle]
+    lib.tolvex_get_input_len.restype = ctypes.c_uint32
+    lib.tolvex_get_input_len.argtypes = [handle]
+    for fn in (lib.tolvex_load_json_memory, lib.tolvex_load_tvxf_memory):
+        fn.restype = ctypes.c_uint32
+        fn.argtypes = [ctypes.POINTER(handle), ctypes.c_void_p, ctypes.c_size_t]
+    lib.tolvex_forward_batch.restype = None
+    lib.tolvex_forward_batch.argtypes = [handle, ctypes.POINTER(ctypes.c_float), ctypes.c_uint32,
+                                         ctypes.c_uint32, ctypes.POINTER(ctypes.c_float)]
     lib.tolvex_init()
     _lib = lib
     return lib
@@ -126,7 +136,6 @@ class Model:
 
     def __init__(self, handle):
         self._h = handle
-        self._input_size = None
 
     @classmethod
     def load(cls, path):
@@ -141,6 +150,26 @@ class Model:
             raise TolvexError(rc, "load", os.fsdecode(p))  # the handle is unusable after a failure
         return cls(h)
 
+    @classmethod
+    def from_bytes(cls, data, format=None):
+        """Loads a model from the bytes of a model file held in memory (bytes,
+        bytearray, memoryview or any buffer): format "tvxf" or "json", or by
+        default tvxf when the bytes start with b"tvxf", else JSON. The library
+        copies what it needs; raises TolvexError on failure."""
+        view = memoryview(data).cast("B")
+        if format is None:
+            format = "tvxf" if view[:4].tobytes() == b"tvxf" else "json"
+        if format not in ("json", "tvxf"):
+            raise ValueError("format %r: use \"json\" or \"tvxf\"" % (format,))
+        lib = library()
+        fn = lib.tolvex_load_json_memory if format == "json" else lib.tolvex_load_tvxf_memory
+        buf = np.frombuffer(view, dtype=np.uint8)  # no copy; any buffer, read-only included
+        h = ctypes.c_void_p()
+        rc = fn(ctypes.byref(h), buf.ctypes.data if len(buf) else None, len(buf))
+        if rc != 0:
+            raise TolvexError(rc, "load from memory")  # the handle is unusable after a failure
+        return cls(h)
+
     def write(self, path):
         """Writes the model; the extension (.json or .tvxf) picks the format.
         The library replaces an existing file in one step."""
@@ -153,31 +182,36 @@ class Model:
 
     @property
     def input_size(self):
-        # The library has no accessor for it; its binary file keeps it in the
-        # header, so the model is written once to a scratch file and read back.
-        if self._input_size is None:
-            with tempfile.TemporaryDirectory() as d:
-                p = os.path.join(d, "m.tvxf")
-                self.write(p)
-                with open(p, "rb") as f:
-                    self._input_size = struct.unpack("=4sI", f.read(8))[1]
-        return self._input_size
+        """The length of every input vector."""
+        return library().tolvex_get_input_len(self._handle())
 
     @property
     def output_size(self):
+        """The length of every output vector."""
         return library().tolvex_get_output_len(self._handle())
 
     def run(self, x):
-        """One forward pass on a vector, or one per row of a 2-D array; returns float32 copies."""
+        """One forward pass on a vector of input_size values; or, for a 2-D
+        array of shape (n, input_size), one batched call over its n rows,
+        giving shape (n, output_size). Returns new float32 arrays; every row of
+        a batch has exactly the bits a pass on that row alone gives."""
         x = np.ascontiguousarray(x, dtype=np.float32)
-        if x.ndim == 2:
-            return np.stack([self.run(row) for row in x]) if len(x) else np.zeros((0, self.output_size), np.float32)
-        if x.ndim != 1 or x.shape[0] != self.input_size:
-            raise ValueError("input of shape %s; the model takes a vector of %d"
-                             % (x.shape, self.input_size))
+        n_in = self.input_size
+        if x.ndim not in (1, 2) or x.shape[-1] != n_in:
+            raise ValueError("input of shape %s; the model takes a vector of %d, or an array of shape (n, %d)"
+                             % (x.shape, n_in, n_in))
         lib = library()
         h = self._handle()
-        lib.tolvex_forward_pass(h, x.ctypes.data_as(ctypes.POINTER(ctypes.c_float)), x.shape[0])
+        f32p = ctypes.POINTER(ctypes.c_float)
+        if x.ndim == 2:
+            count = x.shape[0]
+            if count > 0xFFFFFFFF:
+                raise ValueError("more than 2**32 - 1 rows")
+            y = np.empty((count, self.output_size), np.float32)
+            if count:
+                lib.tolvex_forward_batch(h, x.ctypes.data_as(f32p), n_in, count, y.ctypes.data_as(f32p))
+            return y
+        lib.tolvex_forward_pass(h, x.ctypes.data_as(f32p), n_in)
         n = lib.tolvex_get_output_len(h)
         if n == 0:
             return np.zeros(0, np.float32)

@@ -25,7 +25,7 @@ cp "$(dirname "$0")/consumer/consumer.c" "$(dirname "$0")/consumer/consumer.cpp"
 cat >"$tmp/consumer/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
 project(consumer C CXX)
-find_package(tolvex 0.1 REQUIRED)
+find_package(tolvex 0.2 REQUIRED)
 add_executable(consumer_c consumer.c)
 target_link_libraries(consumer_c PRIVATE tolvex::tolvex)
 add_executable(consumer_cpp consumer.cpp)

@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
-"""Paths in the ctypes binding python/tolvex.py.
+"""The ctypes binding python/tolvex.py: paths, sizes, batches and bytes.
 
 A path is taken the way open() takes it: str, bytes or os.PathLike; any
 other type raises TypeError. A path with a NUL byte raises ValueError before
 the library sees it: the C string would end at the NUL, so that
 "victim.txt\\0.json" passed the extension check and then named victim.txt.
+
+The input size comes from the library (no scratch file), a 2-D array runs as
+one batched call whose rows have the bits of single passes, and models load
+from bytes in memory as from their files.
 
 Exits with 77 (skipped) when numpy, which the binding needs, is missing.
 """
@@ -122,6 +126,115 @@ class Paths(unittest.TestCase):
         for bad in (3, None, 1.5, ["m.json"]):
             with self.assertRaises(TypeError):
                 tolvex.Model.load(bad)
+
+
+def mlp_tvxf(n_in, n_hidden, n_out, seed):
+    """A tvxf file: linear n_in -> n_hidden, tanh, linear -> n_out, random weights."""
+    rng = np.random.default_rng(seed)
+
+    def linear(n, m):
+        w = rng.uniform(-1, 1, n * m).astype(np.float32)
+        b = rng.uniform(-0.5, 0.5, m).astype(np.float32)
+        return struct.pack("=III", 0, m, n * m) + w.tobytes() + struct.pack("=I", m) + b.tobytes()
+
+    return (struct.pack("=4sII", b"tvxf", n_in, 3) + linear(n_in, n_hidden)
+            + struct.pack("=II", 7, n_hidden) + linear(n_hidden, n_out))
+
+
+class CountingLibrary:
+    """Stands in for the loaded library and counts the forward calls."""
+
+    def __init__(self, lib):
+        self.lib = lib
+        self.calls = {"tolvex_forward_pass": 0, "tolvex_forward_batch": 0}
+
+    def __getattr__(self, name):
+        fn = getattr(self.lib, name)
+        if name not in self.calls:
+            return fn
+
+        def counted(*args):
+            self.calls[name] += 1
+            return fn(*args)
+        return counted
+
+
+class Interface(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = self.tmp.name
+        self.mlp_bytes = mlp_tvxf(5, 9, 3, 1)
+        self.mlp = os.path.join(self.dir, "mlp.tvxf")
+        with open(self.mlp, "wb") as f:
+            f.write(self.mlp_bytes)
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def test_sizes_come_from_the_library_without_a_scratch_file(self):
+        saved_env, saved_dir = os.environ.get("TMPDIR"), tempfile.tempdir
+        os.environ["TMPDIR"] = os.path.join(self.dir, "no", "such", "dir")
+        tempfile.tempdir = None
+        try:
+            with tolvex.Model.load(self.mlp) as m:
+                self.assertEqual((m.input_size, m.output_size), (5, 3))
+                self.assertEqual(m.run(np.zeros(5, np.float32)).shape, (3,))
+        finally:
+            if saved_env is None:
+                del os.environ["TMPDIR"]
+            else:
+                os.environ["TMPDIR"] = saved_env
+            tempfile.tempdir = saved_dir
+
+    def test_a_2d_array_is_one_batched_call_with_the_bits_of_single_passes(self):
+        rng = np.random.default_rng(2)
+        with tolvex.Model.load(self.mlp) as m:
+            for n in (1, 2, 7, 64, 65):
+                x = rng.uniform(-3, 3, (n, 5)).astype(np.float32)
+                x[0, 1] = np.nan
+                want = np.stack([m.run(row) for row in x])
+                tolvex.library()
+                saved = tolvex._lib
+                tolvex._lib = counting = CountingLibrary(saved)
+                try:
+                    got = m.run(x)
+                finally:
+                    tolvex._lib = saved
+                self.assertEqual(counting.calls, {"tolvex_forward_pass": 0, "tolvex_forward_batch": 1})
+                self.assertEqual(got.shape, (n, 3))
+                self.assertEqual(got.dtype, np.float32)
+                self.assertEqual(got.tobytes(), want.tobytes())
+            # Rows of float64 and non-contiguous views are converted first.
+            x = rng.uniform(-3, 3, (10, 5))
+            self.assertEqual(m.run(x[::2]).tobytes(), m.run(x[::2].astype(np.float32).copy()).tobytes())
+            self.assertEqual(m.run(np.zeros((0, 5), np.float32)).shape, (0, 3))
+
+    def test_wrong_shapes_are_refused_before_the_library_is_called(self):
+        with tolvex.Model.load(self.mlp) as m:
+            for bad in (np.zeros(4), np.zeros(6), np.zeros((3, 4)), np.zeros((2, 3, 5)), np.float32(1)):
+                with self.assertRaisesRegex(ValueError, "the model takes a vector of 5"):
+                    m.run(bad)
+
+    def test_models_load_from_bytes_as_from_their_files(self):
+        x = np.linspace(-2, 2, 15, dtype=np.float32).reshape(3, 5)
+        with tolvex.Model.load(self.mlp) as m:
+            want = m.run(x)
+            json_path = os.path.join(self.dir, "mlp.json")
+            m.write(json_path)
+        with open(json_path, "rb") as f:
+            json_bytes = f.read()
+        for data, fmt in ((self.mlp_bytes, None), (bytearray(self.mlp_bytes), "tvxf"),
+                          (memoryview(self.mlp_bytes), None), (json_bytes, None), (json_bytes, "json")):
+            with tolvex.Model.from_bytes(data, fmt) as back:
+                self.assertEqual(back.run(x).tobytes(), want.tobytes())
+        for data, fmt, name in ((self.mlp_bytes[:30], None, "EndOfStream"), (b"", "tvxf", "EndOfStream"),
+                                (b"", None, "UnexpectedEndOfInput"), (json_bytes + b"x", None, "SyntaxError"),
+                                (self.mlp_bytes, "json", "SyntaxError")):
+            with self.assertRaises(tolvex.TolvexError) as cm:
+                tolvex.Model.from_bytes(data, fmt)
+            self.assertEqual(cm.exception.name, name)
+        with self.assertRaises(ValueError):
+            tolvex.Model.from_bytes(self.mlp_bytes, "onnx")
 
 
 if __name__ == "__main__":

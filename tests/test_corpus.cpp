@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -138,6 +139,93 @@ TEST(Corpus, WorkedExamplesWriteBackByteForByte) {
         ASSERT_TRUE(again);
         EXPECT_EQ(*again, bytes);
         deinit(*m);
+        EXPECT_EQ(alloc.liveBlocks(), 0u);
+    }
+}
+
+// Every corpus file through the exported loaders, from its path and from its
+// bytes in memory, read as each format: the same result code, and where the
+// load succeeds the same sizes and the same output bits, single and batched.
+TEST(Corpus, MemoryLoadsMatchFileLoads) {
+    using Load = tolvex_result (*)(tolvex_model**, const char*);
+    using LoadMemory = tolvex_result (*)(tolvex_model**, const void*, size_t);
+    const struct {
+        const char* name;
+        Load file;
+        LoadMemory memory;
+    } loaders[] = {{"tvxf", tolvex_load_tvxf, tolvex_load_tvxf_memory},
+                   {"json", tolvex_load_json, tolvex_load_json_memory}};
+    CountingAllocator alloc;
+    alloc.limitLiveBytes(kLiveLimit);
+    tt::ScopedCAllocator scope(alloc);
+    size_t files = 0, loaded = 0;
+    for (const char* sub : {"tvxf", "json", "roundtrip"}) {
+        for (const CorpusFile& f : corpus(sub)) {
+            const std::string path = (fs::path(TOLVEX_FUZZ_CORPUS) / sub / f.name).string();
+            ++files;
+            for (const auto& l : loaders) {
+                SCOPED_TRACE(std::string(sub) + "/" + f.name + " as " + l.name);
+                tolvex_model *from_file = nullptr, *from_memory = nullptr;
+                const tolvex_result rf = l.file(&from_file, path.c_str());
+                const tolvex_result rm = l.memory(&from_memory, f.bytes.data(), f.bytes.size());
+                EXPECT_EQ(tolvex_result_name(rm), std::string(tolvex_result_name(rf)));
+                if (rf == tolvex_Success && rm == tolvex_Success) {
+                    ++loaded;
+                    EXPECT_EQ(tolvex_get_input_len(from_memory), tolvex_get_input_len(from_file));
+                    EXPECT_EQ(tolvex_get_output_len(from_memory), tolvex_get_output_len(from_file));
+                    const Model& mf = *reinterpret_cast<const Model*>(from_file);
+                    const Model& mm = *reinterpret_cast<const Model*>(from_memory);
+                    EXPECT_EQ(tt::compareModels(mf, mm, false), "");
+                    auto yf = tt::runFixedInput(mf, kMaxWork), ym = tt::runFixedInput(mm, kMaxWork);
+                    ASSERT_EQ(yf.has_value(), ym.has_value());
+                    if (yf && !yf->empty()) {
+                        EXPECT_EQ(std::memcmp(yf->data(), ym->data(), yf->size() * sizeof(float)), 0);
+                        // Three samples of the fixed input in one batched call.
+                        const uint32_t in = tolvex_get_input_len(from_memory);
+                        std::vector<float> x(size_t{in} * 3);
+                        const float* y = tolvex_get_output_buffer(from_file);
+                        for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(i % 7) - 3.0f;
+                        std::vector<float> batch(yf->size() * 3);
+                        tolvex_forward_batch(from_memory, x.data(), in, 3, batch.data());
+                        for (size_t k = 0; k < 3; ++k) {
+                            tolvex_forward_pass(from_file, x.data() + k * in, in);
+                            EXPECT_EQ(std::memcmp(y, batch.data() + k * yf->size(), yf->size() * sizeof(float)), 0)
+                                << "sample " << k;
+                        }
+                    }
+                }
+                if (rf == tolvex_Success) tolvex_free_model(from_file);
+                if (rm == tolvex_Success) tolvex_free_model(from_memory);
+                EXPECT_EQ(alloc.liveBlocks(), 0u);
+            }
+        }
+    }
+    EXPECT_GT(files, 150u);
+    EXPECT_GT(loaded, 60u);
+    EXPECT_EQ(alloc.badFrees(), 0u);
+}
+
+// The bytes are read where they lie: no copy of the whole input is made, so
+// a load from memory costs the model's memory (and for JSON the parse tree),
+// not the length of the bytes.
+TEST(Corpus, MemoryLoadsDoNotCopyTheBytes) {
+    const std::vector<uint8_t> tvxf = fileNamed("tvxf", "example48.Success.tvxf");
+    const std::vector<uint8_t> json = fileNamed("json", "example117.Success.json");
+    constexpr size_t kPadding = size_t{8} << 20;
+    std::vector<uint8_t> long_tvxf = tvxf, long_json = json;
+    long_tvxf.resize(tvxf.size() + kPadding, 0xab);      // ignored after the last record
+    long_json.insert(long_json.begin(), kPadding, ' ');  // whitespace before the object
+    const struct {
+        tolvex_result (*load)(tolvex_model**, const void*, size_t);
+        const std::vector<uint8_t>& bytes;
+    } cases[] = {{tolvex_load_tvxf_memory, long_tvxf}, {tolvex_load_json_memory, long_json}};
+    for (const auto& c : cases) {
+        CountingAllocator alloc;
+        tt::ScopedCAllocator scope(alloc);
+        tolvex_model* net = nullptr;
+        ASSERT_EQ(c.load(&net, c.bytes.data(), c.bytes.size()), tolvex_Success);
+        EXPECT_LT(alloc.peakBytes(), size_t{64} << 10);
+        tolvex_free_model(net);
         EXPECT_EQ(alloc.liveBlocks(), 0u);
     }
 }

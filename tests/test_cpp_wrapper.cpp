@@ -215,3 +215,82 @@ TEST_F(Wrapper, WritesAndLoadsBothFormatsByExtension) {
     EXPECT_NO_THROW(tvx::Model::loadTvxf(dir + "/really-tvxf.json"));
     EXPECT_THROW(tvx::Model::load(dir + "/really-tvxf.json"), tvx::Error);
 }
+
+TEST_F(Wrapper, LengthsAreCheckedBeforeThePass) {
+    tvx::Model m = smallModel();
+    EXPECT_EQ(m.inputLen(), 2u);
+    EXPECT_EQ(m.outputLen(), 2u);
+    const std::vector<float> want = m.forward({3.0f, 1.0f}).toVector();
+    for (const std::vector<float>& bad : {std::vector<float>{}, std::vector<float>{1.0f},
+                                          std::vector<float>{1.0f, 2.0f, 3.0f}}) {
+        try {
+            m.forward(bad);
+            FAIL() << "no exception for " << bad.size() << " floats";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(std::to_string(bad.size()) + " floats given, 2 wanted"),
+                      std::string::npos)
+                << e.what();
+        }
+        // The library was not called: the last result stands.
+        EXPECT_EQ(m.output().toVector(), want);
+    }
+}
+
+TEST_F(Wrapper, BatchesGiveTheBitsOfSinglePasses) {
+    tvx::Model m = smallModel();
+    const std::vector<float> inputs = {3.0f, 1.0f, -1.0f, 2.0f, 0.5f, 0.25f, 7.0f, -7.0f};
+    std::vector<float> want;
+    for (size_t k = 0; k < 4; ++k) {
+        const std::vector<float> y = m.forward(inputs.data() + 2 * k, 2).toVector();
+        want.insert(want.end(), y.begin(), y.end());
+    }
+    EXPECT_EQ(m.forwardBatch(inputs), want);
+    EXPECT_EQ(m.forwardBatch(inputs.data(), 4), want);
+    std::array<float, 8> into{};
+    m.forwardBatch(inputs, into);
+    EXPECT_EQ(std::vector<float>(into.begin(), into.end()), want);
+    // In place, one array for both.
+    std::vector<float> same = inputs;
+    m.forwardBatch(same.data(), 4, same.data());
+    EXPECT_EQ(same, want);
+    EXPECT_TRUE(m.forwardBatch(inputs.data(), 0).empty());
+
+    std::vector<float> small(6), odd(7);
+    EXPECT_THROW(m.forwardBatch(inputs, small), std::invalid_argument);
+    EXPECT_THROW(m.forwardBatch(odd), std::invalid_argument);
+    EXPECT_THROW(m.forwardBatch(odd, small), std::invalid_argument);
+}
+
+TEST_F(Wrapper, LoadsFromBytesInMemory) {
+    tvx::Model m = smallModel();
+    const std::vector<float> want = m.forward({3.0f, 1.0f}).toVector();
+    for (const char* name : {"/m.tvxf", "/m.json"}) {
+        SCOPED_TRACE(name);
+        m.write(dir + name);
+        std::FILE* f = std::fopen((dir + name).c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        std::string bytes;
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+        std::fclose(f);
+        tvx::Model back = tvx::Model::loadMemory(bytes);
+        EXPECT_EQ(back.forward({3.0f, 1.0f}).toVector(), want);
+        const std::vector<std::uint8_t> raw(bytes.begin(), bytes.end());
+        tvx::Model again = bytes[0] == 't' ? tvx::Model::loadTvxfMemory(raw.data(), raw.size())
+                                           : tvx::Model::loadJsonMemory(raw.data(), raw.size());
+        EXPECT_EQ(again.forward({3.0f, 1.0f}).toVector(), want);
+    }
+    try {
+        tvx::Model::loadTvxfMemory("tvx", 3);
+        FAIL() << "no exception";
+    } catch (const tvx::Error& e) {
+        EXPECT_EQ(e.code(), tolvex_EndOfStream);
+    }
+    try {
+        tvx::Model::loadMemory(std::string("{\"input_size\":2"));
+        FAIL() << "no exception";
+    } catch (const tvx::Error& e) {
+        EXPECT_EQ(e.code(), tolvex_UnexpectedEndOfInput);
+    }
+}

@@ -12,7 +12,9 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -170,14 +172,17 @@ TEST_F(FailureSweep, Loaders) {
     ASSERT_NE(mkdtemp(dir.data()), nullptr);
     using Load = tolvex_result (*)(tolvex_model**, const char*);
     using Write = tolvex_result (*)(const tolvex_model*, const char*);
+    using LoadMemory = tolvex_result (*)(tolvex_model**, const void*, size_t);
     struct Entry {
         const char* name;
         const char* ext;
         Write write;
         Load load;
+        LoadMemory load_memory;
     };
-    const Entry entries[] = {{"tolvex_load_tvxf", ".tvxf", tolvex_write_tvxf, tolvex_load_tvxf},
-                             {"tolvex_load_json", ".json", tolvex_write_json, tolvex_load_json}};
+    const Entry entries[] = {
+        {"tolvex_load_tvxf", ".tvxf", tolvex_write_tvxf, tolvex_load_tvxf, tolvex_load_tvxf_memory},
+        {"tolvex_load_json", ".json", tolvex_write_json, tolvex_load_json, tolvex_load_json_memory}};
     for (const ModelPlan& plan : sampleModels(3)) {
         SCOPED_TRACE(plan.name);
         tolvex_model_definition* def = nullptr;
@@ -207,6 +212,26 @@ TEST_F(FailureSweep, Loaders) {
                 });
             EXPECT_EQ(outputFor(net, plan.input_size), want);
             tolvex_free_model(net);
+
+            // The same bytes from memory: the same failure points, less the
+            // JSON parser's copies of numbers that straddle two file reads.
+            std::ifstream in(path, std::ios::binary);
+            const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+            const std::string memory_name = std::string(e.name) + "_memory";
+            sweep(
+                memory_name,
+                [&] {
+                    net = sentinel<tolvex_model>();
+                    return e.load_memory(&net, bytes.data(), bytes.size());
+                },
+                [&](size_t k) {
+                    if (k == 1) EXPECT_EQ(net, sentinel<tolvex_model>());
+                    else EXPECT_EQ(net, nullptr);
+                });
+            EXPECT_EQ(outputFor(net, plan.input_size), want);
+            tolvex_free_model(net);
+            EXPECT_LE(points[memory_name], points[e.name]);
+            EXPECT_GT(points[memory_name], 0u);
         }
         tolvex_free_model(ref);
         EXPECT_EQ(alloc.liveBlocks(), 0u);

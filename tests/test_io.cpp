@@ -318,6 +318,36 @@ TEST(Reader, LargeReadsGoStraightIntoTheCallersArray) {
     EXPECT_EQ(src.caps[1], 10000u - 64u);
 }
 
+// A reader over bytes in memory reads them in place: they are all buffered
+// from the start, the only error is their end, and reads of any size come
+// straight from them.
+TEST(Reader, OverMemoryReadsInPlace) {
+    std::vector<uint8_t> bytes = iota(10000);
+    io::Reader r{std::span<const uint8_t>(bytes)};
+    EXPECT_EQ(r.buffered().data(), bytes.data());
+    EXPECT_EQ(r.buffered().size(), 10000u);
+    EXPECT_EQ(r.remaining(), 10000u);
+    std::vector<uint8_t> got(10000);
+    ASSERT_TRUE(r.readExact(got.data(), 3).has_value());
+    ASSERT_TRUE(r.readExact(got.data() + 3, 9000).has_value());
+    EXPECT_EQ(r.buffered().data(), bytes.data() + 9003);
+    EXPECT_EQ(r.remaining(), 997u);
+    r.consume(7);
+    EXPECT_EQ(errorOf(r.readExact(got.data(), 991)), Error::EndOfStream);
+    // A refill finds nothing more; what was left counts as read.
+    io::Reader again{std::span<const uint8_t>(bytes.data(), 5)};
+    auto more = again.refill();
+    ASSERT_TRUE(more.has_value());
+    EXPECT_FALSE(*more);
+    EXPECT_TRUE(again.buffered().empty());
+    EXPECT_EQ(again.remaining(), 0u);
+    EXPECT_EQ(errorOf(again.readExact(got.data(), 1)), Error::EndOfStream);
+    // No bytes at all, from a null pointer.
+    io::Reader none(std::span<const uint8_t>{});
+    EXPECT_EQ(errorOf(none.readExact(got.data(), 1)), Error::EndOfStream);
+    EXPECT_TRUE(none.readExact(got.data(), 0).has_value());
+}
+
 TEST(Reader, RemainingCountsBufferedAndUnreadBytes) {
     std::vector<uint8_t> bytes = iota(1000);
     io::MemoryCursor cur{bytes};

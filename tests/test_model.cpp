@@ -81,8 +81,9 @@ TEST_F(ModelTest, BufferSharingFollowsLinearLayers) {
     EXPECT_EQ(inputSize(*m, 0), 4u);
     EXPECT_EQ(inputSize(*m, 2), 8u);
     EXPECT_EQ(inputSize(*m, 3), 8u);
-    // Two output buffers, two weight copies per weighted layer, the layer array.
-    EXPECT_EQ(counter.liveBlocks(), 2u + 2u * 3u + 1u);
+    // Two output buffers, two weight copies per weighted layer, the layer
+    // array, the forward scratch.
+    EXPECT_EQ(counter.liveBlocks(), 2u + 2u * 3u + 1u + 1u);
     // The second linear layer's weights are a 16-float copy, not the host's.
     EXPECT_NE(L[3].cfg.linear.weights, w2.data());
     EXPECT_EQ(std::memcmp(L[3].cfg.linear.weights, w2.data(), 16 * sizeof(float)), 0);
@@ -93,7 +94,7 @@ TEST_F(ModelTest, FirstLayerOwnsABufferWhateverItsType) {
     std::vector<LayerDefinition> defs = {plainDef(LayerType::relu, 3), plainDef(LayerType::tanh, 3)};
     auto m = create(counter.get(), slice(defs), 3);
     ASSERT_TRUE(m);
-    EXPECT_EQ(counter.liveBlocks(), 2u);  // layer array + layer 0's buffer
+    EXPECT_EQ(counter.liveBlocks(), 3u);  // layer array, layer 0's buffer, the scratch
     float in[3] = {-1, 0, 2};
     forwardPass(*m, {in, 3});
     EXPECT_EQ(in[0], -1.0f);
@@ -154,8 +155,8 @@ TEST_F(ModelTest, EveryAllocationFailureCleansUp) {
         EXPECT_EQ(counter.liveBlocks(), 0u) << "k=" << k;
         ++failures;
     }
-    // layer array, 3 buffers, 2 x 3 weight arrays
-    EXPECT_EQ(failures, 10u);
+    // layer array, 3 buffers, 2 x 3 weight arrays, the forward scratch
+    EXPECT_EQ(failures, 11u);
 }
 
 // Through the exported functions: copies are independent of the host's

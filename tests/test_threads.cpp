@@ -344,3 +344,67 @@ TEST(Threads, WritersOnPathsOfTheirOwnAndOnOneShared) {
     for (tolvex_model* m : shared) tolvex_free_model(m);
     EXPECT_EQ(tolvex_deinit(), tolvex_Success);
 }
+
+// Loads from the same bytes in memory (only read) and batches on models of
+// each thread's own, at once: every batched row equals the single pass that
+// one thread computed beforehand.
+TEST(Threads, MemoryLoadsAndBatchesInParallel) {
+    CountingAllocator alloc;
+    ScopedCAllocator scope(alloc);
+    constexpr uint32_t kSamples = 5;
+    struct Shared {
+        std::string tvxf, json;
+        uint32_t in = 0;
+        std::vector<float> inputs, want;  // kSamples rows each
+    };
+    std::vector<Shared> models;
+    for (const ModelPlan& plan : sampleModels(31)) {
+        if (plan.layers.empty()) continue;
+        tolvex_model_definition* def = nullptr;
+        tolvex_model* net = nullptr;
+        ASSERT_EQ(buildDefinition(plan, &def), tolvex_Success);
+        ASSERT_EQ(tolvex_create(&net, def), tolvex_Success);
+        tolvex_free_model_definition(def);
+        Shared s;
+        s.in = plan.input_size;
+        for (uint32_t k = 0; k < kSamples; ++k) {
+            std::vector<float> x = fixedInput(plan.input_size);
+            for (float& v : x) v = v * static_cast<float>(k + 1) - static_cast<float>(k);
+            s.inputs.insert(s.inputs.end(), x.begin(), x.end());
+            tolvex_forward_pass(net, x.data(), plan.input_size);
+            const float* out = tolvex_get_output_buffer(net);
+            s.want.insert(s.want.end(), out, out + tolvex_get_output_len(net));
+        }
+        s.tvxf = encoding(net, false);
+        s.json = encoding(net, true);
+        tolvex_free_model(net);
+        models.push_back(std::move(s));
+    }
+    std::vector<int> mismatches(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int it = 0; it < kIterations; ++it)
+                for (const Shared& s : models)
+                    for (const std::string* bytes : {&s.tvxf, &s.json}) {
+                        tolvex_model* net = nullptr;
+                        const tolvex_result r = bytes == &s.tvxf
+                                                    ? tolvex_load_tvxf_memory(&net, bytes->data(), bytes->size())
+                                                    : tolvex_load_json_memory(&net, bytes->data(), bytes->size());
+                        if (r != tolvex_Success) {
+                            ++mismatches[t];
+                            continue;
+                        }
+                        std::vector<float> got(s.want.size());
+                        tolvex_forward_batch(net, s.inputs.data(), s.in, kSamples, got.data());
+                        if (!got.empty() && std::memcmp(got.data(), s.want.data(), got.size() * sizeof(float)) != 0)
+                            ++mismatches[t];
+                        tolvex_free_model(net);
+                    }
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
+    EXPECT_EQ(alloc.liveBlocks(), 0u);
+    EXPECT_EQ(alloc.badFrees(), 0u);
+}

@@ -1,12 +1,48 @@
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
 #include "algorithm/algorithm.hpp"
+#include "algorithm/kernels.hpp"
 #include "common/model.hpp"
 
 namespace tolvex {
 
+namespace {
+
+// Whether two float ranges share an address. Compared as integers: the
+// pointers may come from unrelated arrays.
+bool overlaps(const float* a, size_t a_len, const float* b, size_t b_len) {
+    const auto a0 = reinterpret_cast<uintptr_t>(a), b0 = reinterpret_cast<uintptr_t>(b);
+    return a0 < b0 + b_len * sizeof(float) && b0 < a0 + a_len * sizeof(float);
+}
+
+}  // namespace
+
+void fillCanonicalNaN(Slice<float> out) {
+    const float nan = std::bit_cast<float>(kCanonicalNaN);
+    for (float& v : out) v = nan;
+}
+
 void forwardPass(const Model& model, Slice<const float> input) {
     Slice<Layer> layers = model.layers;
     if (layers.len == 0) return;
-    runLayer(layers[0], input);
+    if (input.len != model.input_size) {
+        fillCanonicalNaN(layers[layers.len - 1].out_buf);
+        return;
+    }
+    // The first layer writes its buffer while it reads the input: a linear
+    // layer reads every input for every output, and an element-wise one
+    // whose input starts elsewhere in its buffer would read values it has
+    // already replaced. Only an element-wise layer on exactly its own buffer
+    // is safe in place, as every later one after it is.
+    const Layer& first = layers[0];
+    if (overlaps(input.ptr, input.len, first.out_buf.ptr, first.out_buf.len) &&
+        (input.ptr != first.out_buf.ptr || first.cfg.type == LayerType::linear)) {
+        std::memcpy(model.scratch.ptr, input.ptr, input.len * sizeof(float));
+        input = {model.scratch.ptr, input.len};
+    }
+    runLayer(first, input);
     for (size_t i = 1; i < layers.len; ++i) {
         Slice<float> prev = layers[i - 1].out_buf;
         runLayer(layers[i], Slice<const float>{prev.ptr, prev.len});

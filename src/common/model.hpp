@@ -4,27 +4,29 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/assembler.hpp"
 #include "common/types.hpp"
 #include "base/error.hpp"
 
 namespace tolvex {
 
 // Builds a model owning copies of every array the definitions point to.
-// Nothing stays allocated on failure.
-Result<Model> create(Allocator allocator, Slice<const LayerDefinition> defs, uint32_t input_size);
+// WrongLayerSize, OutOfMemory; nothing stays allocated on failure.
+Result<Model> create(Allocator allocator, Slice<const LayerDefinition> defs, uint32_t input_size,
+                     Packing packing = Packing::none);
 
-// The arrays a layer under construction has allocated so far. A model maker
-// whose layer fails releases them before it tears down the complete layers.
-struct PartialLayer {
-    Allocator a;
-    Slice<float> out_buf, weights, biases;
-    bool owns_out_buf = false;
-    void release() const {
-        a.freeArray(biases);
-        a.freeArray(weights);
-        if (owns_out_buf) a.freeArray(out_buf);
-    }
-};
+// Inputs per tile of a batched pass: every layer runs on a tile's inputs
+// together, so each weight is read once per tile from memory and reused from
+// registers and the cache for the inputs of the tile.
+inline constexpr size_t kBatchTile = 32;
+
+// The floats of a model's forward scratch (Model::scratch), allocated once
+// when the model is finished (ModelAssembler::finish) and never resized: two
+// tiles of the model's widest vector (its input included), which take turns
+// as the linear layers' outputs in a batched pass; a single pass whose input
+// overlaps the buffer the first layer writes copies the input into it. A
+// model without layers runs nothing and needs none.
+size_t forwardScratchFloats(const Model& model);
 
 // Gives every linear layer of a complete model the packed copy that the
 // active kernel implementation reads, where it gains from one (PackedLayout).
@@ -36,12 +38,36 @@ Status packLinearLayers(Model& model);
 void freeLayers(const Model& model, size_t n);
 // Frees the output buffers that layers 0..n-1 own.
 void freeOutBufs(const Model& model, size_t n);
-// Frees every array of a complete model, packed copies included (not the
-// Model record).
+// Frees every array of a complete model, packed copies and scratch included
+// (not the Model record).
 void deinit(const Model& model);
 
 // Runs every layer in order. No allocation, no lock, no system call.
+// An input length other than the model's input size sets every output value
+// to the canonical quiet NaN and reads neither the input nor the weights.
+// An input that overlaps the buffer the first layer writes (the model's own
+// output fed back, say) is first copied into the scratch, so that the pass
+// computes what it would from a copy of the input. Nothing on a model
+// without layers.
 void forwardPass(const Model& model, Slice<const float> input);
+// Runs `count` samples (batch.cpp). `input` holds count rows of the input
+// length the host gave, one after another (input.len = count * that
+// length); `output` receives count rows of the output length
+// (output.len = count * getOutputBuffer(model).len). Every output row holds
+// the bits forwardPass gives for its input row alone, whatever `count`; the
+// model's own buffers are not touched (the header leaves them unspecified).
+// A row length other than the model's input size sets every value of every
+// output row to the canonical quiet NaN, reading neither the input nor the
+// weights. No allocation, no lock, no system call; nothing on a model
+// without layers. The two arrays may overlap as memmove's do when
+// output.ptr <= input.ptr and output rows are no longer than input rows, or
+// output.ptr >= input.ptr and they are no shorter (one array in place, say):
+// the tiles of samples then run forwards in the first case and backwards in
+// the second, so that each reads its inputs before any output lands on them.
+void forwardBatch(const Model& model, Slice<const float> input, size_t count, Slice<float> output);
+// Sets every value to the canonical quiet NaN (kCanonicalNaN): the output of
+// a pass given an input of the wrong length.
+void fillCanonicalNaN(Slice<float> out);
 // The last layer's out_buf; empty for a model without layers.
 Slice<float> getOutputBuffer(const Model& model);
 

@@ -87,6 +87,10 @@ struct Model {
     Slice<Layer> layers;
     Allocator allocator;
     uint32_t input_size = 0;
+    // Working memory of the forward passes, forwardScratchFloats(*this)
+    // floats, allocated with the model so that a pass allocates nothing.
+    // Calls on one model never overlap, so a pass may write it.
+    Slice<float> scratch;
 };
 
 // 0 gives the model's input size; k >= 1 the out_buf length of layer k-1.

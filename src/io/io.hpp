@@ -35,17 +35,22 @@ struct ByteSink {
 };
 
 // Buffered reader over a caller-provided buffer (normally kBufferSize bytes on
-// the caller's stack).
+// the caller's stack), or straight over bytes already in memory.
 class Reader {
 public:
-    Reader(ByteSource source, std::span<uint8_t> buffer) : source_(source), buf_(buffer) {}
+    Reader(ByteSource source, std::span<uint8_t> buffer)
+        : source_(source), buf_(buffer), data_(buffer.data()) {}
+    // Reads `bytes` in place: they are the buffer, all of it filled from the
+    // start, and nothing comes after them. No byte is copied until a reader
+    // asks for it, and then straight into its own array.
+    explicit Reader(std::span<const uint8_t> bytes) : data_(bytes.data()), end_(bytes.size()) {}
 
     // Fills dst with exactly n bytes: EndOfStream if the source ends first,
     // ReadFailed if a read fails.
     Status readExact(void* dst, size_t n);
 
     // The unconsumed buffered bytes, and consuming some of them.
-    std::span<const uint8_t> buffered() const { return {buf_.data() + start_, end_ - start_}; }
+    std::span<const uint8_t> buffered() const { return {data_ + start_, end_ - start_}; }
     void consume(size_t n) { start_ += n; }
 
     // Refills an exhausted buffer. False at the end of the source.
@@ -55,8 +60,11 @@ public:
     std::optional<uint64_t> remaining() const;
 
 private:
-    ByteSource source_;
-    std::span<uint8_t> buf_;
+    bool inMemory() const { return source_.read == nullptr; }
+
+    ByteSource source_;       // no read function: the bytes are all in memory
+    std::span<uint8_t> buf_;  // where refills go
+    const uint8_t* data_;     // the buffered bytes: buf_, or the memory itself
     size_t start_ = 0;
     size_t end_ = 0;
 };

@@ -5,6 +5,10 @@
 namespace tolvex::io {
 
 Result<bool> Reader::refill() {
+    if (inMemory()) {
+        start_ = end_;
+        return false;
+    }
     start_ = 0;
     end_ = 0;
     size_t got = TOLVEX_TRY(source_.read(source_.ctx, buf_.data(), buf_.size()));
@@ -17,6 +21,7 @@ Status Reader::readExact(void* dst, size_t n) {
     while (n > 0) {
         size_t have = end_ - start_;
         if (have == 0) {
+            if (inMemory()) return fail(Error::EndOfStream);
             // Large requests bypass the buffer once it is empty.
             if (n >= buf_.size()) {
                 size_t got = TOLVEX_TRY(source_.read(source_.ctx, out, n));
@@ -30,7 +35,7 @@ Status Reader::readExact(void* dst, size_t n) {
             have = end_ - start_;
         }
         size_t take = have < n ? have : n;
-        std::memcpy(out, buf_.data() + start_, take);
+        std::memcpy(out, data_ + start_, take);
         start_ += take;
         out += take;
         n -= take;
@@ -39,6 +44,7 @@ Status Reader::readExact(void* dst, size_t n) {
 }
 
 std::optional<uint64_t> Reader::remaining() const {
+    if (inMemory()) return end_ - start_;
     if (source_.remaining == nullptr) return std::nullopt;
     auto rest = source_.remaining(source_.ctx);
     if (!rest) return std::nullopt;

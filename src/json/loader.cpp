@@ -64,7 +64,7 @@ Status copyNumbers(float* dst, const Value& array) {
     return {};
 }
 
-Status buildLinear(PartialLayer& p, const Value& layer, size_t len, uint32_t& prev_size, LayerConfig& cfg) {
+Status buildLinear(ModelAssembler& m, const Value& layer, size_t len, uint32_t& prev_size) {
     const Value* weight = TOLVEX_TRY(requiredArray(layer, "weight"));
     const Value* bias = TOLVEX_TRY(requiredArray(layer, "bias"));
     size_t rows = weight->len;
@@ -81,28 +81,25 @@ Status buildLinear(PartialLayer& p, const Value& layer, size_t len, uint32_t& pr
         if (row->len != prev_size) return fail(Error::WrongNumberOfWeights);
         if (!row->isNumberArray()) return malformed();
     }
-    p.weights = TOLVEX_TRY(p.a.allocArray<float>(count));
-    for (size_t n = 0; n < rows; ++n) TOLVEX_CHECK(copyNumbers(p.weights.ptr + n * prev_size, *element(*weight, n)));
-    p.biases = TOLVEX_TRY(p.a.allocArray<float>(rows));
-    TOLVEX_CHECK(copyNumbers(p.biases.ptr, *bias));
-    cfg.linear = {p.weights.ptr, p.biases.ptr};
+    float* weights = TOLVEX_TRY(m.weights(count));
+    for (size_t n = 0; n < rows; ++n) TOLVEX_CHECK(copyNumbers(weights + n * prev_size, *element(*weight, n)));
+    float* biases = TOLVEX_TRY(m.biases(rows));
+    TOLVEX_CHECK(copyNumbers(biases, *bias));
     if (rows != len) return fail(Error::WrongLayerSize);
     prev_size = static_cast<uint32_t>(rows);
     return {};
 }
 
-Status buildLayerNorm(PartialLayer& p, const Value& layer, size_t len, uint32_t& prev_size, LayerConfig& cfg) {
+Status buildLayerNorm(ModelAssembler& m, const Value& layer, size_t len, uint32_t& prev_size, LayerConfig& cfg) {
     float eps = TOLVEX_TRY(optionalFloat(layer, "eps", kDefaultEps));
     const Value* weight = TOLVEX_TRY(requiredArray(layer, "weight"));
     const Value* bias = TOLVEX_TRY(requiredArray(layer, "bias"));
     size_t count = weight->len;
     if (count != bias->len) return fail(Error::WeightsBiasesMismatch);
     if (prev_size != 0 && count != prev_size) return fail(Error::WrongNumberOfWeights);
-    p.weights = TOLVEX_TRY(p.a.allocArray<float>(count));
-    TOLVEX_CHECK(copyNumbers(p.weights.ptr, *weight));
-    p.biases = TOLVEX_TRY(p.a.allocArray<float>(count));
-    TOLVEX_CHECK(copyNumbers(p.biases.ptr, *bias));
-    cfg.layer_norm = {p.weights.ptr, p.biases.ptr, eps};
+    TOLVEX_CHECK(copyNumbers(TOLVEX_TRY(m.weights(count)), *weight));
+    TOLVEX_CHECK(copyNumbers(TOLVEX_TRY(m.biases(count)), *bias));
+    cfg.layer_norm.eps = eps;
     // Teardown frees both arrays with the length of the buffer the layer
     // works in, which a zero input length left unchecked above.
     if (count != len) return fail(Error::WrongLayerSize);
@@ -110,7 +107,7 @@ Status buildLayerNorm(PartialLayer& p, const Value& layer, size_t len, uint32_t&
     return {};
 }
 
-Status buildLayer(Model& model, size_t i, const Value& layer, uint32_t& prev_size, PartialLayer& p) {
+Status buildLayer(ModelAssembler& m, size_t i, const Value& layer, uint32_t& prev_size, uint32_t input_size) {
     if (layer.kind != Kind::object) return malformed();
     const Value* type_name = layer.find("type");
     if (type_name == nullptr || type_name->kind != Kind::string) return malformed();
@@ -129,25 +126,23 @@ Status buildLayer(Model& model, size_t i, const Value& layer, uint32_t& prev_siz
         if (size > UINT32_MAX) return malformed();
         len = size;
     } else {
-        len = model.layers[i - 1].out_buf.len;
+        len = m.nextInputSize();
     }
 
-    Layer built;
-    built.cfg.type = type;
+    LayerConfig cfg;
+    cfg.type = type;
     switch (type) {
-        case LayerType::linear: TOLVEX_CHECK(buildLinear(p, layer, len, prev_size, built.cfg)); break;
-        case LayerType::layer_norm: TOLVEX_CHECK(buildLayerNorm(p, layer, len, prev_size, built.cfg)); break;
+        case LayerType::linear: TOLVEX_CHECK(buildLinear(m, layer, len, prev_size)); break;
+        case LayerType::layer_norm: TOLVEX_CHECK(buildLayerNorm(m, layer, len, prev_size, cfg)); break;
         case LayerType::clip: {
             float lo = TOLVEX_TRY(requiredFloat(layer, "min"));
             float hi = TOLVEX_TRY(requiredFloat(layer, "max"));
-            built.cfg.clip = {lo, hi};
+            cfg.clip = {lo, hi};
             break;
         }
-        case LayerType::elu:
-            built.cfg.elu = {TOLVEX_TRY(optionalFloat(layer, "alpha", kDefaultAlpha))};
-            break;
+        case LayerType::elu: cfg.elu = {TOLVEX_TRY(optionalFloat(layer, "alpha", kDefaultAlpha))}; break;
         case LayerType::leaky_relu:
-            built.cfg.leaky_relu = {TOLVEX_TRY(optionalFloat(layer, "negative_slope", kDefaultNegativeSlope))};
+            cfg.leaky_relu = {TOLVEX_TRY(optionalFloat(layer, "negative_slope", kDefaultNegativeSlope))};
             break;
         case LayerType::relu:
         case LayerType::relu6:
@@ -155,24 +150,16 @@ Status buildLayer(Model& model, size_t i, const Value& layer, uint32_t& prev_siz
         case LayerType::tanh: break;
     }
     // Every layer but a linear one maps its input element by element.
-    if (i == 0 && type != LayerType::linear && len != model.input_size) return fail(Error::WrongLayerSize);
+    if (i == 0 && type != LayerType::linear && len != input_size) return fail(Error::WrongLayerSize);
 
-    // The buffer holds nothing from the file, so it is allocated only once
-    // the parameters have passed their checks: a claimed size costs no memory
-    // unless the file's own weights and biases back it (or, for an
-    // activation first, the input size calls for it).
-    if (owns_buf) {
-        p.out_buf = TOLVEX_TRY(model.allocator.allocArray<float>(len));
-        p.owns_out_buf = true;
-    } else {
-        p.out_buf = model.layers[i - 1].out_buf;
-    }
-    built.out_buf = p.out_buf;
-    model.layers[i] = built;
-    return {};
+    // The assembler allocates the buffer last, once the parameters have
+    // passed their checks: a claimed size costs no memory unless the file's
+    // own weights and biases back it (or, for an activation first, the input
+    // size calls for it).
+    return m.append(cfg, static_cast<uint32_t>(len));
 }
 
-Result<Model> buildModel(Allocator allocator, const Value& root) {
+Status buildModel(ModelAssembler& m, const Value& root) {
     if (root.kind != Kind::object) return malformed();
     const Value* input_size = root.find("input_size");
     if (input_size == nullptr || input_size->kind != Kind::integer || input_size->i < 0 ||
@@ -181,25 +168,15 @@ Result<Model> buildModel(Allocator allocator, const Value& root) {
     const Value* layers = root.find("layers");
     if (layers == nullptr || !layers->isArray()) return malformed();
 
-    Model model;
-    model.allocator = allocator;
-    model.input_size = static_cast<uint32_t>(input_size->i);
-    model.layers = TOLVEX_TRY(allocator.allocArray<Layer>(layers->len));
-
-    uint32_t prev_size = model.input_size;
+    const auto in = static_cast<uint32_t>(input_size->i);
+    TOLVEX_CHECK(m.begin(in, layers->len));
+    uint32_t prev_size = in;
     for (size_t i = 0; i < layers->len; ++i) {
-        PartialLayer p{allocator, {}, {}, {}, false};
         const Value* layer = element(*layers, i);
-        Status s = layer == nullptr ? malformed() : buildLayer(model, i, *layer, prev_size, p);
-        if (!s) {
-            p.release();
-            freeLayers(model, i);
-            freeOutBufs(model, i);
-            allocator.freeArray(model.layers);
-            return fail(s.error());
-        }
+        if (layer == nullptr) return malformed();
+        TOLVEX_CHECK(buildLayer(m, i, *layer, prev_size, in));
     }
-    return model;
+    return {};
 }
 
 }  // namespace
@@ -210,10 +187,16 @@ Result<uint64_t> getOutBufSizeFromJson(const Value& layer) {
     return static_cast<uint64_t>(size->i);
 }
 
-Result<Model> loadFromReader(Allocator allocator, io::Reader& reader) {
-    Arena arena(allocator);  // the tree, released on every path
-    const Value* root = TOLVEX_TRY(parseDocument(allocator, reader, arena));
-    return buildModel(allocator, *root);
+Result<Model> loadFromReader(Allocator allocator, io::Reader& reader, Packing packing) {
+    ModelAssembler assembler(allocator);  // abandoned on every failure
+    {
+        Arena arena(allocator);  // the tree, released on every path
+        const Value* root = TOLVEX_TRY(parseDocument(allocator, reader, arena));
+        TOLVEX_CHECK(buildModel(assembler, *root));
+    }
+    // The tree is gone before the packed copies come, so the two never take
+    // memory at the same time.
+    return assembler.finish(packing);
 }
 
 }  // namespace tolvex::json

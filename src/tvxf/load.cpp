@@ -53,97 +53,58 @@ Result<size_t> firstCapacity(const io::Reader& r, size_t n, size_t min_bytes) {
     return n;
 }
 
-// Grows arr to new_len elements, keeping its contents. On failure arr is
-// unchanged and still the caller's.
-template <class T>
-Status grow(Allocator a, Slice<T>& arr, size_t new_len) {
-    if (a.rawResize(arr.ptr, arr.len * sizeof(T), alignof(T), new_len * sizeof(T))) {
-        arr.len = new_len;
-        return {};
-    }
-    Slice<T> bigger = TOLVEX_TRY(a.allocArray<T>(new_len));
-    std::memcpy(static_cast<void*>(bigger.ptr), arr.ptr, arr.len * sizeof(T));
-    a.freeArray(arr);
-    arr = bigger;
-    return {};
-}
-
-// A new array of exactly n floats, filled from the input in file order. The
-// fields are in the host's byte order, so the bytes go straight into place.
-Result<Slice<float>> readFloats(Allocator a, io::Reader& r, size_t n) {
+// Reads n floats in file order into the array that array(len) sizes (the
+// assembler's array for the layer being read, resized keeping its
+// contents). An input that cannot be measured backs the array bit by bit:
+// it starts small and doubles only as the floats arrive. The fields are in
+// the host's byte order, so the bytes go straight into place.
+template <class Array>
+Status readFloats(io::Reader& r, size_t n, Array&& array) {
     size_t cap = TOLVEX_TRY(firstCapacity<float>(r, n, sizeof(float)));
-    Slice<float> arr = TOLVEX_TRY(a.allocArray<float>(cap));
     size_t filled = 0;
     for (;;) {
-        Status s = r.readExact(arr.ptr + filled, (arr.len - filled) * sizeof(float));
-        if (s) {
-            filled = arr.len;
-            if (filled == n) return arr;
-            s = grow(a, arr, std::min(n, 2 * filled));
-        }
-        if (!s) {
-            a.freeArray(arr);
-            return fail(s.error());
-        }
+        float* dst = TOLVEX_TRY(array(cap));
+        TOLVEX_CHECK(r.readExact(dst + filled, (cap - filled) * sizeof(float)));
+        filled = cap;
+        if (filled == n) return {};
+        cap = std::min(n, 2 * filled);
     }
 }
 
-// A model under construction. The layer array's len is its allocated
-// length; `done_` layers are complete.
+// Reads the layer records into the assembler.
 class Loader {
    public:
-    Loader(Allocator a, uint32_t input_size) {
-        model_.allocator = a;
-        model_.input_size = input_size;
-    }
+    explicit Loader(ModelAssembler& assembler) : m_(assembler) {}
 
-    Status readLayers(io::Reader& r, uint32_t count) {
-        Allocator a = model_.allocator;
+    Status readLayers(io::Reader& r, uint32_t input_size, uint32_t count) {
         size_t cap = TOLVEX_TRY(firstCapacity<Layer>(r, count, kMinLayerRecord));
-        model_.layers = TOLVEX_TRY(a.allocArray<Layer>(cap));
+        TOLVEX_CHECK(m_.begin(input_size, cap));
         for (size_t i = 0; i < count; ++i) {
-            if (i == model_.layers.len) TOLVEX_CHECK(grow(a, model_.layers, std::min<size_t>(count, 2 * i)));
-            TOLVEX_CHECK(readLayer(r, i));
-            ++done_;
+            if (i == m_.capacity()) TOLVEX_CHECK(m_.reserve(std::min<size_t>(count, 2 * i)));
+            TOLVEX_CHECK(readLayer(r, i, input_size));
         }
         return {};
     }
 
-    // What the failed layer had allocated, then every complete layer.
-    void release() {
-        Allocator a = model_.allocator;
-        a.freeArray(biases_);
-        a.freeArray(weights_);
-        freeLayers(model_, done_);
-        freeOutBufs(model_, done_);
-        a.freeArray(model_.layers);
-    }
-
-    const Model& model() const { return model_; }
-
    private:
-    Status readLayer(io::Reader& r, size_t i);
+    Status readLayer(io::Reader& r, size_t i, uint32_t input_size);
     Status readArrays(io::Reader& r, uint64_t num_weights, uint64_t num_biases);
 
-    Model model_;
-    size_t done_ = 0;
-    Slice<float> weights_, biases_;  // of the layer being read
+    ModelAssembler& m_;
 };
 
 // Reads a weight count, the weights, a bias count and the biases, refusing
 // counts other than the ones the layer requires.
 Status Loader::readArrays(io::Reader& r, uint64_t num_weights, uint64_t num_biases) {
-    Allocator a = model_.allocator;
     uint32_t count = TOLVEX_TRY(readU32(r));
     if (count != num_weights) return fail(Error::WrongNumberOfWeights);
-    weights_ = TOLVEX_TRY(readFloats(a, r, count));
+    TOLVEX_CHECK(readFloats(r, count, [&](size_t n) { return m_.weights(n); }));
     count = TOLVEX_TRY(readU32(r));
     if (count != num_biases) return fail(Error::WeightsBiasesMismatch);
-    biases_ = TOLVEX_TRY(readFloats(a, r, count));
-    return {};
+    return readFloats(r, count, [&](size_t n) { return m_.biases(n); });
 }
 
-Status Loader::readLayer(io::Reader& r, size_t i) {
+Status Loader::readLayer(io::Reader& r, size_t i, uint32_t input_size) {
     uint32_t code = TOLVEX_TRY(readU32(r));
     uint32_t size = TOLVEX_TRY(readU32(r));
     if (code >= kLayerTypeCount) return fail(Error::UnsupportedLayerType);
@@ -151,68 +112,59 @@ Status Loader::readLayer(io::Reader& r, size_t i) {
     bool owns_buf = i == 0 || shouldAllocOutBuf(type);
     // Later non-linear layers take the length of the buffer they share, so
     // only the first layer's size can disagree with its input.
-    if (i == 0 && type != LayerType::linear && size != model_.input_size) return fail(Error::WrongLayerSize);
-    size_t len = owns_buf ? size : model_.layers[i - 1].out_buf.len;
+    if (i == 0 && type != LayerType::linear && size != input_size) return fail(Error::WrongLayerSize);
+    size_t len = owns_buf ? size : m_.nextInputSize();
 
-    Layer layer;
-    layer.cfg.type = type;
+    LayerConfig cfg;
+    cfg.type = type;
     switch (type) {
         case LayerType::linear:
             // Computed in 64 bits: a product that does not fit in 32 bits
             // matches no count the file can hold.
-            TOLVEX_CHECK(readArrays(r, uint64_t{size} * inputSize(model_, static_cast<uint32_t>(i)), size));
-            layer.cfg.linear = Linear{weights_.ptr, biases_.ptr};
+            TOLVEX_CHECK(readArrays(r, uint64_t{size} * m_.nextInputSize(), size));
             break;
         case LayerType::layer_norm: {
             float eps = TOLVEX_TRY(readF32(r));
             TOLVEX_CHECK(readArrays(r, len, len));
-            layer.cfg.layer_norm = LayerNorm{weights_.ptr, biases_.ptr, eps};
+            cfg.layer_norm.eps = eps;
             break;
         }
         case LayerType::clip: {
             float lo = TOLVEX_TRY(readF32(r));
             float hi = TOLVEX_TRY(readF32(r));
-            layer.cfg.clip = Clip{lo, hi};
+            cfg.clip = Clip{lo, hi};
             break;
         }
-        case LayerType::elu: layer.cfg.elu = ELU{TOLVEX_TRY(readF32(r))}; break;
-        case LayerType::leaky_relu: layer.cfg.leaky_relu = LeakyReLU{TOLVEX_TRY(readF32(r))}; break;
+        case LayerType::elu: cfg.elu = ELU{TOLVEX_TRY(readF32(r))}; break;
+        case LayerType::leaky_relu: cfg.leaky_relu = LeakyReLU{TOLVEX_TRY(readF32(r))}; break;
         case LayerType::relu:
         case LayerType::relu6:
         case LayerType::sigmoid:
         case LayerType::tanh: break;
     }
-
-    // The output buffer holds no file data, so it is allocated only once the
-    // record is complete: a linear layer's buffer is then never larger than
-    // the biases the input has already delivered.
-    if (owns_buf) {
-        layer.out_buf = TOLVEX_TRY(model_.allocator.allocArray<float>(size));
-    } else {
-        layer.out_buf = model_.layers[i - 1].out_buf;
-    }
-    model_.layers[i] = layer;
-    weights_ = {};
-    biases_ = {};
-    return {};
+    // The assembler allocates the output buffer last, once the record is
+    // complete: a linear layer's buffer is then never larger than the biases
+    // the input has already delivered.
+    return m_.append(cfg, size);
 }
 
 }  // namespace
 
-Result<Model> loadFromReader(Allocator allocator, io::Reader& reader) {
+Result<Model> loadFromReader(Allocator allocator, io::Reader& reader, Packing packing) {
     uint8_t magic[sizeof kHeader];
     TOLVEX_CHECK(reader.readExact(magic, sizeof magic));
     if (std::memcmp(magic, kHeader, sizeof magic) != 0) return fail(Error::HeaderMismatch);
     uint32_t input_size = TOLVEX_TRY(readU32(reader));
     uint32_t count = TOLVEX_TRY(readU32(reader));
 
-    Loader loader(allocator, input_size);
-    Status s = loader.readLayers(reader, count);
-    if (!s) {
-        loader.release();
-        return fail(s.error());
-    }
-    return loader.model();
+    ModelAssembler assembler(allocator);  // abandoned on every failure
+    TOLVEX_CHECK(Loader(assembler).readLayers(reader, input_size, count));
+    return assembler.finish(packing);
+}
+
+Result<Model> loadMemory(Allocator allocator, std::span<const uint8_t> bytes, Packing packing) {
+    io::Reader reader(bytes);
+    return loadFromReader(allocator, reader, packing);
 }
 
 }  // namespace tolvex::tvxf

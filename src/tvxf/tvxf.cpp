@@ -65,9 +65,9 @@ Status writeToWriter(const Model& model, io::Writer& writer) {
     return {};
 }
 
-Result<Model> load(Allocator allocator, const char* path, size_t path_len) {
-    return io::withFileReader<Model>(path, path_len,
-                                     [&](io::Reader& reader) { return loadFromReader(allocator, reader); });
+Result<Model> load(Allocator allocator, const char* path, size_t path_len, Packing packing) {
+    return io::withFileReader<Model>(
+        path, path_len, [&](io::Reader& reader) { return loadFromReader(allocator, reader, packing); });
 }
 
 Status write(const Model& model, const char* path, size_t path_len) {

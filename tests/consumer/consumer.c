@@ -1,5 +1,6 @@
 /* A host program as a user of an installed or vendored tolvex writes it:
- * y = relu(2 x0 - x1 + 0.5) for x = (3, 1) prints 5.5. */
+ * y = relu(2 x0 - x1 + 0.5) for x = (3, 1) prints 5.5, and x = (1, 3) in the
+ * same batch gives relu(-0.5) = 0. */
 #include <stdio.h>
 
 #include "tolvex.h"
@@ -16,6 +17,11 @@ int main(void) {
     const float x[2] = {3.0f, 1.0f};
     tolvex_forward_pass(net, x, 2);
     printf("%g\n", (double)tolvex_get_output_buffer(net)[0]);
+    /* Since 0.2: the input size, and several inputs in one batch. */
+    const float xs[4] = {3.0f, 1.0f, 1.0f, 3.0f};
+    float ys[2];
+    tolvex_forward_batch(net, xs, tolvex_get_input_len(net), 2, ys);
+    if (ys[0] != 5.5f || ys[1] != 0.0f) return 1;
     tolvex_free_model(net);
     return tolvex_deinit();
 }

@@ -32,27 +32,24 @@ int cli_check_extension(const char* path);
 int cli_load(tolvex_model** net, const char* path);
 int cli_write(const tolvex_model* net, const char* path);
 
-/* What the public interface does not tell directly: sizes and parameter
- * counts, taken from the model's own binary encoding (written to a scratch
- * file and walked record by record). */
+/* A model at a glance: its sizes from the library, its layer and parameter
+ * counts from the file it was loaded from. */
 typedef struct {
     uint32_t input_size;
     uint32_t output_size;
     uint32_t layer_count;
     uint64_t weights; /* weight values of linear and layer-normalization layers */
     uint64_t biases;  /* their bias values */
-    uint64_t encoded_bytes; /* length of the tvxf encoding */
+    uint64_t encoded_bytes; /* length of the model's tvxf encoding */
 } cli_summary;
 
-int cli_summarize(const tolvex_model* net, cli_summary* out);
+/* Fills the summary of `net`, just loaded from `path`, by walking that file
+ * (read only; nothing is written). CLI_FAIL, reported, when the file no
+ * longer reads as that model. */
+int cli_summarize(const tolvex_model* net, const char* path, cli_summary* out);
 
 /* The type codes of the binary encoding's layer records. */
 enum { TYPE_LINEAR = 0, TYPE_LAYER_NORM = 1, TYPE_CLIP = 2, TYPE_ELU = 3, TYPE_LEAKY_RELU = 8 };
-
-/* Creates a scratch file in $TMPDIR (else /tmp) and writes the model into it
- * as tvxf; its name goes to path (cap bytes). CLI_FAIL, reported and with
- * nothing left behind, when that fails. The caller unlinks the file. */
-int cli_write_scratch(const tolvex_model* net, char* path, size_t cap);
 
 /* JSON has no number for NaN or an infinity: the library writes them as the
  * string "nan" and the bare inf, which no load reads back.

@@ -159,7 +159,7 @@ int cmd_bench(int argc, char** argv) {
     rc = cli_load(&net, path);
     if (rc != CLI_OK) return rc;
     cli_summary s;
-    rc = cli_summarize(net, &s);
+    rc = cli_summarize(net, path, &s);
     float* x = rc == CLI_OK ? malloc(((size_t)s.input_size + 1) * sizeof *x) : NULL;
     if (rc == CLI_OK && x == NULL) {
         cli_error("bench: out of memory for an input of %u floats", s.input_size);

@@ -29,16 +29,15 @@ static int hash_model(const char* path) {
     tolvex_model* net = NULL;
     int rc = cli_load(&net, path);
     if (rc != CLI_OK) return rc;
-    cli_summary s;
-    rc = cli_summarize(net, &s);
+    const uint32_t input_len = tolvex_get_input_len(net), output_len = tolvex_get_output_len(net);
     uint64_t h = 0;
-    if (rc == CLI_OK && model_fingerprint(net, s.input_size, &h) != 0) {
-        cli_error("hash: out of memory for an input of %u floats", s.input_size);
+    if (model_fingerprint(net, input_len, &h) != 0) {
+        cli_error("hash: out of memory for an input of %u floats", input_len);
         rc = CLI_FAIL;
     }
     if (rc == CLI_OK)
-        printf("%016llx  %s (%u input%s, %u output%s)\n", (unsigned long long)h, path, s.input_size,
-               s.input_size == 1 ? "" : "s", s.output_size, s.output_size == 1 ? "" : "s");
+        printf("%016llx  %s (%u input%s, %u output%s)\n", (unsigned long long)h, path, input_len,
+               input_len == 1 ? "" : "s", output_len, output_len == 1 ? "" : "s");
     tolvex_free_model(net);
     return rc;
 }

@@ -46,7 +46,7 @@ int cmd_info(int argc, char** argv) {
     int rc = cli_load(&net, path);
     if (rc != CLI_OK) return rc;
     cli_summary s;
-    rc = cli_summarize(net, &s);
+    rc = cli_summarize(net, path, &s);
     if (rc == CLI_OK) {
         printf("file: %s (%s)\n", path, cli_format_name(cli_sniff_format(path)));
         if (print_layers_to_stdout(net) != CLI_OK) {

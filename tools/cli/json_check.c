@@ -1,16 +1,86 @@
 /* Whether a model survives being written as JSON: a check of its parameters
  * before the write, and a load and comparison of the file after it. Both
  * work on the model's binary encoding, the one exact view of a model that
- * the public interface gives. */
-#define _XOPEN_SOURCE 700 /* realpath */
+ * the public interface gives, which the library writes into a pipe: no file
+ * is made for it. */
+#define _XOPEN_SOURCE 700 /* realpath, fmemopen */
 #include <errno.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "cli.h"
+
+/* The model's tvxf encoding in a new malloc'd block (*bytes, *len). A child
+ * process has the library write it into a pipe (its /dev/fd name: the
+ * library writes pipes in place), while this one reads the other end.
+ * CLI_FAIL, reported, when that fails. */
+static int encode_tvxf(const tolvex_model* net, unsigned char** bytes, size_t* len) {
+    int p[2];
+    if (pipe(p) != 0) {
+        cli_error("cannot make a pipe for the model's encoding: %s", strerror(errno));
+        return CLI_FAIL;
+    }
+    fflush(NULL); /* nothing buffered gets written twice */
+    pid_t pid = fork();
+    if (pid < 0) {
+        cli_error("cannot start a process for the model's encoding: %s", strerror(errno));
+        close(p[0]);
+        close(p[1]);
+        return CLI_FAIL;
+    }
+    if (pid == 0) {
+        close(p[0]);
+        char path[32];
+        snprintf(path, sizeof path, "/dev/fd/%d", p[1]);
+        _exit((int)tolvex_write_tvxf(net, path));
+    }
+    close(p[1]);
+    unsigned char* buf = NULL;
+    size_t n = 0, cap = 0;
+    int read_error = 0;
+    for (;;) {
+        if (n == cap) {
+            size_t grown = cap == 0 ? 65536 : cap * 2;
+            unsigned char* t = realloc(buf, grown);
+            if (t == NULL) {
+                read_error = ENOMEM;
+                break;
+            }
+            buf = t;
+            cap = grown;
+        }
+        ssize_t got = read(p[0], buf + n, cap - n);
+        if (got > 0) {
+            n += (size_t)got;
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            read_error = errno;
+            break;
+        }
+    }
+    close(p[0]); /* a writer still at it now fails, and ends */
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (read_error != 0 || code != 0) {
+        if (read_error != 0)
+            cli_error("cannot read the model's encoding: %s", strerror(read_error));
+        else
+            cli_error("cannot encode the model: %s",
+                      code < 0 ? "the writer died" : tolvex_result_name((tolvex_result)code));
+        free(buf);
+        return CLI_FAIL;
+    }
+    *bytes = buf;
+    *len = n;
+    return CLI_OK;
+}
 
 /* Names as the JSON files spell them. */
 static const char* type_name(uint32_t type) {
@@ -108,15 +178,16 @@ static int find(FILE* f, non_finite* nf) {
 }
 
 int cli_json_can_hold(const tolvex_model* net, const char* out) {
-    char path[4096];
-    if (cli_write_scratch(net, path, sizeof path) != CLI_OK) return CLI_FAIL;
-    FILE* f = fopen(path, "rb");
+    unsigned char* bytes;
+    size_t len;
+    if (encode_tvxf(net, &bytes, &len) != CLI_OK) return CLI_FAIL;
+    FILE* f = len != 0 ? fmemopen(bytes, len, "rb") : NULL;
     non_finite nf;
     int r = f != NULL ? find(f, &nf) : -1;
     if (f != NULL) fclose(f);
-    unlink(path);
+    free(bytes);
     if (r < 0) {
-        cli_error("scratch file %s is not a readable tvxf file", path);
+        cli_error("the model's encoding cannot be read back");
         return CLI_FAIL;
     }
     if (r == 0) return CLI_OK;
@@ -135,39 +206,18 @@ int cli_json_can_hold(const tolvex_model* net, const char* out) {
     return CLI_FAIL;
 }
 
-/* 1 when the two files have the same bytes, 0 when not, -1 when one cannot
- * be read. */
-static int same_bytes(const char* a, const char* b) {
-    FILE* fa = fopen(a, "rb");
-    FILE* fb = fopen(b, "rb");
-    int same = fa != NULL && fb != NULL ? 1 : -1;
-    static char ba[65536], bb[65536];
-    while (same == 1) {
-        size_t na = fread(ba, 1, sizeof ba, fa), nb = fread(bb, 1, sizeof bb, fb);
-        if (ferror(fa) || ferror(fb))
-            same = -1;
-        else if (na != nb || memcmp(ba, bb, na) != 0)
-            same = 0;
-        else if (na == 0)
-            break;
-    }
-    if (fa != NULL) fclose(fa);
-    if (fb != NULL) fclose(fb);
-    return same;
-}
-
 /* 1 when the models have the same encoding, 0 when not, -1 on a failure
  * (reported). */
 static int same_model(const tolvex_model* a, const tolvex_model* b) {
-    char pa[4096], pb[4096];
-    if (cli_write_scratch(a, pa, sizeof pa) != CLI_OK) return -1;
+    unsigned char *ea, *eb;
+    size_t na, nb;
+    if (encode_tvxf(a, &ea, &na) != CLI_OK) return -1;
     int same = -1;
-    if (cli_write_scratch(b, pb, sizeof pb) == CLI_OK) {
-        same = same_bytes(pa, pb);
-        if (same < 0) cli_error("cannot read back scratch files %s and %s", pa, pb);
-        unlink(pb);
+    if (encode_tvxf(b, &eb, &nb) == CLI_OK) {
+        same = na == nb && memcmp(ea, eb, na) == 0;
+        free(eb);
     }
-    unlink(pa);
+    free(ea);
     return same;
 }
 

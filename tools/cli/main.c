@@ -11,7 +11,7 @@ static const char kUsage[] =
     "commands:\n"
     "  info MODEL              list the layers, sizes and parameter counts\n"
     "  run MODEL [X1 X2 ...]   one forward pass on the given values, or one per\n"
-    "                          line of standard input\n"
+    "                          line of standard input, run in batches\n"
     "  convert IN OUT          rewrite a model in the format OUT's extension names\n"
     "  bench MODEL             time forward passes: mean, median, p99, max\n"
     "  lint MODEL              point out what in a model file is likely a mistake\n"

@@ -2,17 +2,17 @@
 // each tile through every layer before the next. A linear layer takes the
 // whole tile at once (runLinearBatch, which loads each weight once per block
 // of inputs); an element-wise layer runs over the tile's rows as one array,
-// layer normalization row by row. Two scratch buffers of a tile's widest
-// rows take turns as the linear layers' outputs, as the model's own buffers
-// do in a single pass; a tile of one input runs the single-input kernels, so
-// a batch of one costs what a single pass does.
-#include "common/batch_tiles.hpp"
-
+// layer normalization several rows at once (runLayerNormRows). Two scratch
+// buffers of a tile's widest rows take turns as the linear layers' outputs,
+// as the model's own buffers do in a single pass; a tile of one input runs
+// the single-input kernels, so a batch of one costs what a single pass does.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "algorithm/algorithm.hpp"
 #include "algorithm/kernels.hpp"
+#include "common/model.hpp"
 
 namespace tolvex {
 
@@ -68,15 +68,18 @@ void runTile(const Model& model, const float* x, size_t n, float* y, float* cons
 
 }  // namespace
 
-size_t batchScratchFloats(const Model& model) {
+size_t forwardScratchFloats(const Model& model) {
     if (model.layers.len == 0) return 0;
     return 2 * kBatchTile * widest(model);
 }
 
-void forwardBatchTiles(const Model& model, const float* input, size_t count, float* output, Slice<float> scratch) {
+void forwardBatch(const Model& model, Slice<const float> in, size_t count, Slice<float> out) {
     if (model.layers.len == 0 || count == 0) return;
     const size_t in_len = model.input_size, out_len = model.layers[model.layers.len - 1].out_buf.len;
-    float* const buf[2] = {scratch.ptr, scratch.ptr + kBatchTile * widest(model)};
+    if (in.len != count * in_len) return fillCanonicalNaN(out);
+    const float* input = in.ptr;
+    float* output = out.ptr;
+    float* const buf[2] = {model.scratch.ptr, model.scratch.ptr + kBatchTile * widest(model)};
     // Outputs that run behind their inputs (starting before them, or in
     // place with rows no longer): tiles in order, each writing over inputs
     // already read. Outputs that run ahead: tiles from the last.

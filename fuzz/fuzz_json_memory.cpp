@@ -1,0 +1,8 @@
+// Arbitrary bytes through tolvex_load_json_memory: no crash, no undefined
+// behaviour, no leak, and the result of the streaming json loader.
+#include "harness.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    tolvex::fuzz::loadMemoryOne(tolvex::testing::Format::json, {data, size});
+    return 0;
+}
