@@ -4,8 +4,8 @@
 // of inputs); an element-wise layer runs over the tile's rows as one array,
 // layer normalization several rows at once (runLayerNormRows). Two scratch
 // buffers of a tile's widest rows take turns as the linear layers' outputs,
-// as the model's own buffers do in a single pass; a tile of one input runs
-// the single-input kernels, so a batch of one costs what a single pass does.
+// as the model's own buffers do in a single pass. A tile of one input is a
+// single pass, so a batch of one costs what a single pass does.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +17,13 @@
 namespace tolvex {
 
 namespace {
+
+// The second buffer starts this many floats past the end of the first, so
+// that the two are not a multiple of 4 KiB apart: a layer reading row i of
+// one buffer while writing row i of the other would otherwise have every
+// store look, to the CPU's memory ordering, like one to the address it just
+// loaded (4 KiB aliasing), which stalled a batch of one by a fifth on W1.
+constexpr size_t kBufferSkew = 48;
 
 size_t widest(const Model& model) {
     size_t w = model.input_size;
@@ -43,13 +50,7 @@ void runTile(const Model& model, const float* x, size_t n, float* y, float* cons
         const size_t width = layer.out_buf.len;
         if (layer.cfg.type == LayerType::linear) {
             const int next = cur == 0 ? 1 : 0;
-            if (n == 1) {
-                Layer one = layer;  // the single pass flips the copy's group order
-                one.out_buf = {buf[next], width};
-                runLayer(one, {prev, prev_len});
-            } else {
-                runLinearBatch(layer, prev, prev_len, prev_len, n, buf[next], width);
-            }
+            runLinearBatch(layer, prev, prev_len, prev_len, n, buf[next], width);
             cur = next;
         } else {
             // A first layer that is not linear reads the caller's rows (of
@@ -66,20 +67,36 @@ void runTile(const Model& model, const float* x, size_t n, float* y, float* cons
     canonicalizeOutput({y, n * prev_len});
 }
 
+// One input: the single pass itself, in the model's own buffers (which a
+// batch leaves unspecified), then its output into the caller's row, which
+// may be the model's own output buffer.
+void runOne(const Model& model, const float* x, float* y) {
+    forwardPass(model, {x, model.input_size});
+    // A copy that may overlap, as memmove makes it, without a call for the
+    // few floats a policy outputs.
+    const Slice<float> r = getOutputBuffer(model);
+    if (y < r.ptr) {
+        for (size_t i = 0; i < r.len; ++i) y[i] = r.ptr[i];
+    } else if (y > r.ptr) {
+        for (size_t i = r.len; i-- > 0;) y[i] = r.ptr[i];
+    }
+}
+
 }  // namespace
 
 size_t forwardScratchFloats(const Model& model) {
     if (model.layers.len == 0) return 0;
-    return 2 * kBatchTile * widest(model);
+    return 2 * kBatchTile * widest(model) + kBufferSkew;
 }
 
 void forwardBatch(const Model& model, Slice<const float> in, size_t count, Slice<float> out) {
     if (model.layers.len == 0 || count == 0) return;
     const size_t in_len = model.input_size, out_len = model.layers[model.layers.len - 1].out_buf.len;
     if (in.len != count * in_len) return fillCanonicalNaN(out);
+    if (count == 1) return runOne(model, in.ptr, out.ptr);
     const float* input = in.ptr;
     float* output = out.ptr;
-    float* const buf[2] = {model.scratch.ptr, model.scratch.ptr + kBatchTile * widest(model)};
+    float* const buf[2] = {model.scratch.ptr, model.scratch.ptr + kBatchTile * widest(model) + kBufferSkew};
     // Outputs that run behind their inputs (starting before them, or in
     // place with rows no longer): tiles in order, each writing over inputs
     // already read. Outputs that run ahead: tiles from the last.
@@ -89,7 +106,10 @@ void forwardBatch(const Model& model, Slice<const float> in, size_t count, Slice
     for (size_t i = 0; i < tiles; ++i) {
         const size_t t = backward ? tiles - 1 - i : i;
         const size_t first = t * kBatchTile, n = std::min(kBatchTile, count - first);
-        runTile(model, input + first * in_len, n, output + first * out_len, buf);
+        if (n == 1)
+            runOne(model, input + first * in_len, output + first * out_len);
+        else
+            runTile(model, input + first * in_len, n, output + first * out_len, buf);
     }
 }
 

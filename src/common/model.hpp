@@ -55,7 +55,8 @@ void forwardPass(const Model& model, Slice<const float> input);
 // length); `output` receives count rows of the output length
 // (output.len = count * getOutputBuffer(model).len). Every output row holds
 // the bits forwardPass gives for its input row alone, whatever `count`; the
-// model's own buffers are not touched (the header leaves them unspecified).
+// model's own buffers are left unspecified (a tile of one input runs the
+// single pass in them).
 // A row length other than the model's input size sets every value of every
 // output row to the canonical quiet NaN, reading neither the input nor the
 // weights. No allocation, no lock, no system call; nothing on a model
