@@ -214,25 +214,31 @@ namespace {
 TEST_P(ElementwiseKernel, LayerNormOfManyRowsMatchesOneRowAtATime) {
     FloatSource src(12);
     for (size_t width : {0, 1, 2, 7, 16, 33})
-        for (size_t rows : {1, 3, 4, 5, 8, 15, 16, 17, 33}) {
-            for (int variant = 0; variant < 3; ++variant) {
-                ElementwiseCase c = randomCase(src, LayerType::layer_norm, width, 0.0);
-                if (variant == 1) c.cfg.layer_norm.eps = 0.0f;
-                std::vector<float> x = src.vec(rows * width, variant == 2 ? 0.05 : 0.0);
-                if (variant == 1 && width != 0)  // some constant rows: 0 / 0
-                    for (size_t r = 0; r < rows; r += 2) std::fill_n(x.begin() + r * width, width, 2.0f);
-                std::vector<float> want(rows * width), got(rows * width + 1, kNaN);
-                got.back() = kSentinel;
-                for (size_t r = 0; r < rows; ++r)
-                    runLayer(c.layer(want.data() + r * width, width), Slice<const float>{x.data() + r * width, width});
-                Layer l = c.layer(got.data(), width);
-                runLayerNormRows(l, x.data(), got.data(), rows, width);
-                ASSERT_TRUE(sameBits(want.data(), got.data(), want.size())) << rows << " rows of " << width;
-                ASSERT_EQ(bitsOf(got.back()), bitsOf(kSentinel)) << "wrote past the rows";
-                runLayerNormRows(l, x.data(), x.data(), rows, width);
-                ASSERT_TRUE(sameBits(want.data(), x.data(), want.size())) << rows << " rows of " << width << " in place";
-            }
-        }
+        for (size_t gap : {0, 3})
+            for (size_t rows : {1, 3, 4, 5, 8, 15, 16, 17, 33})
+                for (int variant = 0; variant < 3; ++variant) {
+                    const size_t stride = width + gap;
+                    ElementwiseCase c = randomCase(src, LayerType::layer_norm, width, 0.0);
+                    if (variant == 1) c.cfg.layer_norm.eps = 0.0f;
+                    std::vector<float> x = src.vec(rows * stride, variant == 2 ? 0.05 : 0.0);
+                    if (variant == 1 && width != 0)  // some constant rows: 0 / 0
+                        for (size_t r = 0; r < rows; r += 2) std::fill_n(x.begin() + r * stride, width, 2.0f);
+                    std::vector<float> want(x), got(rows * stride + 1, kSentinel);
+                    for (size_t r = 0; r < rows; ++r)
+                        runLayer(c.layer(want.data() + r * stride, width),
+                                 Slice<const float>{x.data() + r * stride, width});
+                    Layer l = c.layer(got.data(), width);
+                    runLayerNormRows(l, x.data(), got.data(), rows, width, stride);
+                    for (size_t r = 0; r < rows; ++r) {
+                        ASSERT_TRUE(sameBits(want.data() + r * stride, got.data() + r * stride, width))
+                            << rows << " rows of " << width << ", stride " << stride << ", row " << r;
+                        for (size_t g = width; g < stride; ++g)
+                            ASSERT_EQ(bitsOf(got[r * stride + g]), bitsOf(kSentinel)) << "wrote between the rows";
+                    }
+                    ASSERT_EQ(bitsOf(got.back()), bitsOf(kSentinel)) << "wrote past the rows";
+                    runLayerNormRows(l, x.data(), x.data(), rows, width, stride);
+                    ASSERT_TRUE(sameBits(want.data(), x.data(), want.size())) << rows << " rows of " << width << " in place";
+                }
 }
 
 }  // namespace

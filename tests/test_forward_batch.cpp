@@ -123,6 +123,30 @@ TEST_P(BatchPaths, EveryBatchedOutputHasTheBitsOfItsSinglePass) {
     EXPECT_EQ(types.size(), size_t{kLayerTypeCount}) << "not every layer type was run";
 }
 
+// Rows a multiple of 1 KiB long are kept further apart inside a batch (and a
+// first linear layer's input rows copied so): the same bits, every layer
+// type over such rows, a tile and a half of inputs.
+TEST_P(BatchPaths, RowsOfAKibibyteMultipleHaveTheBitsOfSinglePasses) {
+    FloatSource src(17);
+    for (uint32_t in : {256u, 512u})
+        for (LayerType act : {LayerType::layer_norm, LayerType::tanh, LayerType::clip}) {
+            RandomModel rm = modelOf(in, {{LayerType::linear, 512}, {act, 512}, {LayerType::linear, 256}, {act, 256}}, 18);
+            for (LayerDefinition& d : rm.defs) {
+                if (d.cfg.type == LayerType::layer_norm)
+                    d.cfg.layer_norm = {rm.keep(src.vec(d.size, 0.0)), rm.keep(src.vec(d.size, 0.0)), 1e-5f};
+                if (d.cfg.type == LayerType::clip) d.cfg.clip = {-0.25f, 0.5f};
+            }
+            Net net(rm);
+            const uint32_t count = 48;
+            const std::vector<float> input = src.vec(size_t{count} * in, 0.01);
+            std::vector<float> batch(size_t{count} * net.out());
+            tolvex_forward_batch(net.h, input.data(), in, count, batch.data());
+            const std::vector<float> want = singlePasses(net, input, count);
+            ASSERT_TRUE(sameBitsExactly(want.data(), batch.data(), want.size()))
+                << in << " inputs, " << layerTypeToStr(act);
+        }
+}
+
 // -------------------------------------------------------------- arrays
 
 // One array for inputs and outputs, as memmove allows it: the samples run in

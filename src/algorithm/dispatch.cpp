@@ -74,8 +74,8 @@ void runLinearBatch(const Layer& layer, const float* x, size_t x_stride, size_t 
 void runLayerNorm(const Layer& layer, Slice<const float> input) {
     activeImplementation().layer_norm(layer, input);
 }
-void runLayerNormRows(const Layer& layer, const float* x, float* y, size_t rows, size_t width) {
-    activeImplementation().layer_norm_rows(layer, x, y, rows, width);
+void runLayerNormRows(const Layer& layer, const float* x, float* y, size_t rows, size_t width, size_t stride) {
+    activeImplementation().layer_norm_rows(layer, x, y, rows, width, stride);
 }
 void clip(const Layer& layer, Slice<const float> input) { activeImplementation().clip(layer, input); }
 void elu(const Layer& layer, Slice<const float> input) { activeImplementation().elu(layer, input); }

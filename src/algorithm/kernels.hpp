@@ -39,9 +39,11 @@ struct KernelTable {
     Kernel linear = nullptr;
     BatchKernel linear_batch = nullptr;
     Kernel layer_norm = nullptr;
-    // Layer normalization of `rows` rows of `width` floats from x into y (x
-    // or an array of its own), each row with the bits layer_norm gives it.
-    void (*layer_norm_rows)(const Layer& layer, const float* x, float* y, size_t rows, size_t width) = nullptr;
+    // Layer normalization of `rows` rows of `width` floats, `stride` apart,
+    // from x into y (x or an array of its own), each row with the bits
+    // layer_norm gives it.
+    void (*layer_norm_rows)(const Layer& layer, const float* x, float* y, size_t rows, size_t width,
+                            size_t stride) = nullptr;
     Kernel clip = nullptr;
     Kernel elu = nullptr;
     Kernel relu = nullptr;
@@ -78,7 +80,7 @@ void runLinear(const Layer& layer, Slice<const float> input);
 void runLinearBatch(const Layer& layer, const float* x, size_t x_stride, size_t L, size_t count, float* y,
                     size_t y_stride);
 void runLayerNorm(const Layer& layer, Slice<const float> input);
-void runLayerNormRows(const Layer& layer, const float* x, float* y, size_t rows, size_t width);
+void runLayerNormRows(const Layer& layer, const float* x, float* y, size_t rows, size_t width, size_t stride);
 void clip(const Layer& layer, Slice<const float> input);
 void elu(const Layer& layer, Slice<const float> input);
 void relu(const Layer& layer, Slice<const float> input);

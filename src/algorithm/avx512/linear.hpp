@@ -24,11 +24,12 @@ struct RowMajor {
     // on their own.
     static constexpr size_t kPrefetchMaxRow = 512;
     static constexpr const PackedLayout* kPackedLayout = &kGroups16;
-    // Batches: 4 rows x 4 inputs of zmm accumulators on the row-major matrix,
-    // 4 lanes x 4 inputs on the packed copy.
+    // Batches: 4 rows x 6 inputs of zmm accumulators on the row-major matrix
+    // (24 of the 32 registers), 4 lanes x 4 inputs on the packed copy.
     static constexpr size_t kBatchRows = 4;
-    static constexpr size_t kBatchSamples = 4;
-    static constexpr size_t kBatchLanes = 4;
+    static constexpr size_t kBatchSamples = 6;
+    static constexpr size_t kPackedLanes = 4;
+    static constexpr size_t kPackedSamples = 4;
 
     using GroupState = LaneState<kNeuronsPerGroup>;
 

@@ -10,5 +10,6 @@ struct RowMajor : QuadRowMajor<3, std::index_sequence<2, 1>> {
     // registers); there is no packed copy.
     static constexpr size_t kBatchRows = 1;
     static constexpr size_t kBatchSamples = 3;
-    static constexpr size_t kBatchLanes = 1;
+    static constexpr size_t kPackedLanes = 1;
+    static constexpr size_t kPackedSamples = 3;
 };

@@ -83,40 +83,40 @@ void tanh(const Layer& layer, Slice<const float> input) {
     mapLayer(layer, input, [&](V x) { return math.tanh(x); });
 }
 
-// Layer normalization of `rows` rows of `width` floats, from x into y (which
-// may be x): kWidth rows at a time, one row per lane, so that the sequential
+// Layer normalization of `rows` rows of `width` floats, `stride` floats
+// apart, from x into y (which may be x): kWidth rows at a time, one row per lane, so that the sequential
 // sums of several rows advance side by side; the remaining rows one by one.
 // Each lane performs the scalar kernel's operations in its order: both sums
 // one chain from +0.0, a division by the count, the square root of the
 // variance plus eps, then per element subtract, divide, multiply, add.
-void layerNormRows(const Layer& layer, const float* x, float* y, size_t rows, size_t width) {
+void layerNormRows(const Layer& layer, const float* x, float* y, size_t rows, size_t width, size_t stride) {
     const LayerNorm& p = layer.cfg.layer_norm;
     constexpr size_t W = Lanes::kWidth;
     size_t r = 0;
     for (; width != 0 && r + W <= rows; r += W) {
-        const float* xr = x + r * width;
-        float* yr = y + r * width;
+        const float* xr = x + r * stride;
+        float* yr = y + r * stride;
         const V count = Lanes::set1(static_cast<float>(width));
         V sum = Lanes::set1(0.0f);
-        for (size_t i = 0; i < width; ++i) sum = Lanes::add(sum, Lanes::gatherStrided(xr + i, width));
+        for (size_t i = 0; i < width; ++i) sum = Lanes::add(sum, Lanes::gatherStrided(xr + i, stride));
         const V mean = Lanes::div(sum, count);
         V a = Lanes::set1(0.0f);
         for (size_t i = 0; i < width; ++i) {
-            const V d = Lanes::sub(Lanes::gatherStrided(xr + i, width), mean);
+            const V d = Lanes::sub(Lanes::gatherStrided(xr + i, stride), mean);
             a = Lanes::add(a, Lanes::mul(d, d));
         }
         const V stddev = Lanes::sqrt(Lanes::add(Lanes::div(a, count), Lanes::set1(p.eps)));
         // Reads element i of every row before writing it: safe in place.
         for (size_t i = 0; i < width; ++i) {
-            const V d = Lanes::sub(Lanes::gatherStrided(xr + i, width), mean);
+            const V d = Lanes::sub(Lanes::gatherStrided(xr + i, stride), mean);
             const V v = Lanes::add(Lanes::mul(Lanes::div(d, stddev), Lanes::set1(p.weights[i])), Lanes::set1(p.biases[i]));
-            Lanes::scatterStrided(yr + i, width, v);
+            Lanes::scatterStrided(yr + i, stride, v);
         }
     }
     Layer one = layer;
     for (; r < rows; ++r) {
-        one.out_buf = {y + r * width, width};
-        runLayerNormScalar(one, {x + r * width, width});
+        one.out_buf = {y + r * stride, width};
+        runLayerNormScalar(one, {x + r * stride, width});
     }
 }
 

@@ -6,8 +6,10 @@
 //   kBatchRows, kBatchSamples  rows and inputs of one register block on the
 //                              row-major matrix: kBatchRows x kBatchSamples
 //                              lane accumulators of 16 lanes
-//   kBatchLanes                lanes taken at once on the packed copy, for
-//                              kBatchSamples inputs (1, 2 or 4)
+//   kPackedLanes, kPackedSamples
+//                              lanes and inputs of one register block on the
+//                              packed copy: kPackedLanes (1, 2 or 4) x
+//                              kPackedSamples accumulators of 16 neurons
 //
 // Every output has the bits of the single-input kernels: lane l of neuron n
 // accumulates x[16j+l]·W[n][16j+l] over the chunks j in order from +0.0, the
@@ -96,7 +98,7 @@ template <class T, size_t S>
 [[gnu::always_inline]] inline void packedBatchGroup(const float* const* x, const float* t0, const PackedRows& at,
                                                     size_t g, size_t L, float* const* y, size_t m) {
     using V = Lanes::V;
-    constexpr size_t W = Lanes::kWidth, P = kVectorsPer16, Q = T::kBatchLanes;
+    constexpr size_t W = Lanes::kWidth, P = kVectorsPer16, Q = T::kPackedLanes;
     static_assert(kPackedLanesPerPass % Q == 0);
     const size_t chunks = L / kLinearLanes;
     V sum[S][P];  // set by lane 0 before it is read
@@ -146,7 +148,7 @@ template <class T, size_t S>
 template <class T>
 void linearBatchPacked(const Layer& layer, const float* x, size_t x_stride, size_t L, size_t count, float* y,
                        size_t y_stride) {
-    constexpr size_t S = T::kBatchSamples;
+    constexpr size_t S = T::kPackedSamples;
     const size_t out = layer.out_buf.len, block = packedBlockFloats(L);
     const size_t groups = (out + kPackedGroup - 1) / kPackedGroup, per_tile = packedTileGroups(out, L);
     for (size_t first = 0; first < groups; first += per_tile) {

@@ -12,7 +12,8 @@ struct RowMajor : QuadRowMajor<4, std::index_sequence<3, 2, 1>> {
     // row-major matrix (24 of the 32), 1 lane x 3 inputs on the packed copy.
     static constexpr size_t kBatchRows = 2;
     static constexpr size_t kBatchSamples = 3;
-    static constexpr size_t kBatchLanes = 1;
+    static constexpr size_t kPackedLanes = 1;
+    static constexpr size_t kPackedSamples = 3;
 
     static void runPacked(const Layer& layer, Slice<const float> input);
 };
