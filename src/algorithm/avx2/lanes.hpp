@@ -50,6 +50,7 @@ struct Lanes {
     static V ifGreater(V a, V b, V t, V f) { return _mm256_blendv_ps(f, t, _mm256_cmp_ps(a, b, _CMP_GT_OQ)); }
     static V ifGreaterEqual(V a, V b, V t, V f) { return _mm256_blendv_ps(f, t, _mm256_cmp_ps(a, b, _CMP_GE_OQ)); }
     static V ifLess(V a, V b, V t, V f) { return _mm256_blendv_ps(f, t, _mm256_cmp_ps(a, b, _CMP_LT_OQ)); }
+    static bool anyNaN(V a) { return _mm256_movemask_ps(_mm256_cmp_ps(a, a, _CMP_UNORD_Q)) != 0; }
     static V ifNaN(V a, V t) { return _mm256_blendv_ps(a, t, _mm256_cmp_ps(a, a, _CMP_UNORD_Q)); }
 };
 

@@ -50,5 +50,6 @@ struct Lanes {
         return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(a, b, _CMP_GE_OQ), f, t);
     }
     static V ifLess(V a, V b, V t, V f) { return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(a, b, _CMP_LT_OQ), f, t); }
+    static bool anyNaN(V a) { return _mm512_cmp_ps_mask(a, a, _CMP_UNORD_Q) != 0; }
     static V ifNaN(V a, V t) { return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(a, a, _CMP_UNORD_Q), a, t); }
 };

@@ -42,6 +42,10 @@ struct Lanes {
     static V ifGreater(V a, V b, V t, V f) { return a > b ? t : f; }
     static V ifGreaterEqual(V a, V b, V t, V f) { return a >= b ? t : f; }
     static V ifLess(V a, V b, V t, V f) { return a < b ? t : f; }
+    static bool anyNaN(V a) {
+        const I4 nan = a != a;
+        return (nan[0] | nan[1] | nan[2] | nan[3]) != 0;
+    }
     static V ifNaN(V a, V t) { return a != a ? t : a; }
 };
 

@@ -14,7 +14,7 @@
 //   greaterElse(a, b)           a > b ? a : b, lane by lane
 //   lessElse(a, b)              a < b ? a : b
 //   ifGreater(a, b, t, f)       a > b ? t : f; likewise ifGreaterEqual, ifLess
-//   ifNaN(a, t)                 a is NaN ? t : a
+//   ifNaN(a, t)                 a is NaN ? t : a; anyNaN(a) whether a lane is
 //   Math                        made once per call; exp(V) and tanh(V), the
 //                               correctly rounded functions lane by lane
 //
@@ -130,7 +130,18 @@ void tanhArray(const float* x, float* y, size_t n) {
     mapArray(x, y, n, [&](V v) { return math.tanh(v); });
 }
 
+// Writes only vectors that hold a NaN: an output seldom has one, and a pass
+// then only reads it.
 void canonicalizeNaNs(float* y, size_t n) {
     const V nan = Lanes::set1(std::bit_cast<float>(kCanonicalNaN));
-    mapArray(y, y, n, [=](V v) { return Lanes::ifNaN(v, nan); });
+    size_t i = 0;
+    for (; i + Lanes::kWidth <= n; i += Lanes::kWidth) {
+        const V v = Lanes::load(y + i);
+        if (Lanes::anyNaN(v)) [[unlikely]]
+            Lanes::store(y + i, Lanes::ifNaN(v, nan));
+    }
+    if (i == n) return;
+    const V v = Lanes::loadFirst(y + i, n - i);
+    if (Lanes::anyNaN(v)) [[unlikely]]
+        Lanes::storeFirst(y + i, n - i, Lanes::ifNaN(v, nan));
 }

@@ -56,6 +56,7 @@ struct Lanes {
     static V ifGreater(V a, V b, V t, V f) { return vbslq_f32(vcgtq_f32(a, b), t, f); }
     static V ifGreaterEqual(V a, V b, V t, V f) { return vbslq_f32(vcgeq_f32(a, b), t, f); }
     static V ifLess(V a, V b, V t, V f) { return vbslq_f32(vcltq_f32(a, b), t, f); }
+    static bool anyNaN(V a) { return vmaxvq_u32(vmvnq_u32(vceqq_f32(a, a))) != 0; }
     static V ifNaN(V a, V t) { return vbslq_f32(vceqq_f32(a, a), a, t); }
 };
 
