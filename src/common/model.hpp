@@ -15,17 +15,12 @@ namespace tolvex {
 Result<Model> create(Allocator allocator, Slice<const LayerDefinition> defs, uint32_t input_size,
                      Packing packing = Packing::none);
 
-// Inputs per tile of a batched pass: every layer runs on a tile's inputs
-// together, so each weight is read once per tile from memory and reused from
-// registers and the cache for the inputs of the tile.
-inline constexpr size_t kBatchTile = 32;
-
 // The floats of a model's forward scratch (Model::scratch), allocated once
 // when the model is finished (ModelAssembler::finish) and never resized: two
 // tiles of the model's widest vector (its input included), which take turns
-// as the linear layers' outputs in a batched pass; a single pass whose input
-// overlaps the buffer the first layer writes copies the input into it. A
-// model without layers runs nothing and needs none.
+// as the linear layers' outputs in a batched pass (batch.cpp); a single pass
+// whose input overlaps the buffer the first layer writes copies the input
+// into it. A model without layers runs nothing and needs none.
 size_t forwardScratchFloats(const Model& model);
 
 // Gives every linear layer of a complete model the packed copy that the
