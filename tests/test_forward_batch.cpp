@@ -252,6 +252,22 @@ TEST(CheckedLength, ShorterAndLongerHeapInputs) {
     }
 }
 
+// Empty rows may come as null pointers: a model of no outputs writes
+// nothing, and one of no inputs reads nothing (its outputs are its biases).
+TEST(CheckedLength, EmptyRowsThroughNullPointers) {
+    Net none(modelOf(0, {{LayerType::linear, 0}}, 1));
+    ASSERT_EQ(none.out(), 0u);
+    for (uint32_t count : {1u, 2u, 40u}) tolvex_forward_batch(none.h, nullptr, 0, count, nullptr);
+
+    Net biases(modelOf(0, {{LayerType::linear, 0}, {LayerType::linear, 3}, {LayerType::tanh, 3}}, 2));
+    const std::vector<float> want = biases.single(nullptr, 0);
+    for (uint32_t count : {1u, 2u, 40u}) {
+        std::vector<float> y(size_t{count} * 3);
+        tolvex_forward_batch(biases.h, nullptr, 0, count, y.data());
+        for (uint32_t k = 0; k < count; ++k) ASSERT_TRUE(sameBitsExactly(want.data(), y.data() + k * 3, 3)) << k;
+    }
+}
+
 // --------------------------------------------------------- fed-back input
 
 // The pass's result on `input` equals its result on a copy of it.

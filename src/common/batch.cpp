@@ -140,6 +140,9 @@ void forwardBatch(const Model& model, Slice<const float> in, size_t count, Slice
     if (model.layers.len == 0 || count == 0) return;
     const size_t in_len = model.input_size, out_len = model.layers[model.layers.len - 1].out_buf.len;
     if (in.len != count * in_len) return fillCanonicalNaN(out);
+    // A model that outputs nothing leaves nothing to write (and the output
+    // pointer may then be null).
+    if (out_len == 0) return;
     if (count == 1) return runOne(model, in.ptr, out.ptr);
     const float* input = in.ptr;
     float* output = out.ptr;
