@@ -109,12 +109,7 @@ void benchEigenGemm(benchmark::State& state, const Workload* wl, size_t count) {
                         col = col / std::sqrt(var + kEps) * l.scale + l.shift;
                     }
                     break;
-                case Op::relu: cur->array() = cur->array().max(0.0f); break;
-                case Op::tanh: cur->array() = cur->array().tanh(); break;
-                case Op::elu:
-                    cur->array() = (cur->array() > 0.0f).select(cur->array(), kEluAlpha * (cur->array().exp() - 1.0f));
-                    break;
-                case Op::sigmoid: cur->array() = cur->array().logistic(); break;
+                default: applyActivation(l.op, cur->array()); break;
             }
         }
         last = cur;

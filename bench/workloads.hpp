@@ -139,6 +139,20 @@ inline std::vector<float> tolvexOutput(tolvex_model* net) {
 #if TOLVEX_HAVE_EIGEN
 using RowMatrix = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
+// An element-wise layer over Eigen's arrays, with Eigen's own vectorised
+// tanh, logistic and exp; `a` is an array expression it writes in place.
+template <class A>
+void applyActivation(Op op, A&& a) {
+    switch (op) {
+        case Op::relu: a = a.max(0.0f); break;
+        case Op::tanh: a = a.tanh(); break;
+        case Op::elu: a = (a > 0.0f).select(a, kEluAlpha * (a.exp() - 1.0f)); break;
+        case Op::sigmoid: a = a.logistic(); break;
+        case Op::linear:
+        case Op::layer_norm: break;
+    }
+}
+
 struct EigenNet {
     struct Layer {
         Op op;
@@ -167,12 +181,7 @@ struct EigenNet {
                     cur->array() = cur->array() / std::sqrt(var + kEps) * l.scale + l.shift;
                     break;
                 }
-                case Op::relu: cur->array() = cur->array().max(0.0f); break;
-                case Op::tanh: cur->array() = cur->array().tanh(); break;
-                case Op::elu:
-                    cur->array() = (cur->array() > 0.0f).select(cur->array(), kEluAlpha * (cur->array().exp() - 1.0f));
-                    break;
-                case Op::sigmoid: cur->array() = cur->array().logistic(); break;
+                default: applyActivation(l.op, cur->array()); break;
             }
         }
         return *cur;
