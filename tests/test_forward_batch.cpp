@@ -123,9 +123,10 @@ TEST_P(BatchPaths, EveryBatchedOutputHasTheBitsOfItsSinglePass) {
     EXPECT_EQ(types.size(), size_t{kLayerTypeCount}) << "not every layer type was run";
 }
 
-// Rows a multiple of 1 KiB long are kept further apart inside a batch (and a
-// first linear layer's input rows copied so): the same bits, every layer
-// type over such rows, a tile and a half of inputs.
+// Rows a multiple of 1 KiB long are kept further apart inside a batch (and
+// the caller's input rows copied so): the same bits, layers of every kind
+// over such rows, a tile and a half of inputs, and such a model whose first
+// layer is not linear.
 TEST_P(BatchPaths, RowsOfAKibibyteMultipleHaveTheBitsOfSinglePasses) {
     FloatSource src(17);
     for (uint32_t in : {256u, 512u})
@@ -144,6 +145,23 @@ TEST_P(BatchPaths, RowsOfAKibibyteMultipleHaveTheBitsOfSinglePasses) {
             const std::vector<float> want = singlePasses(net, input, count);
             ASSERT_TRUE(sameBitsExactly(want.data(), batch.data(), want.size()))
                 << in << " inputs, " << layerTypeToStr(act);
+        }
+    // A first layer that is not linear, over such rows straight from the
+    // caller's array.
+    for (uint32_t in : {256u, 1024u})
+        for (LayerType first : {LayerType::sigmoid, LayerType::layer_norm}) {
+            RandomModel rm = modelOf(in, {{first, in}, {LayerType::relu, in}, {LayerType::linear, 40}}, 19);
+            if (first == LayerType::layer_norm)
+                rm.defs[0].cfg.layer_norm = {rm.keep(src.vec(in, 0.0)), rm.keep(src.vec(in, 0.0)), 1e-5f};
+            Net net(rm);
+            for (uint32_t count : {2u, 3u, 33u}) {
+                const std::vector<float> input = src.vec(size_t{count} * in, 0.01);
+                std::vector<float> batch(size_t{count} * net.out());
+                tolvex_forward_batch(net.h, input.data(), in, count, batch.data());
+                const std::vector<float> want = singlePasses(net, input, count);
+                ASSERT_TRUE(sameBitsExactly(want.data(), batch.data(), want.size()))
+                    << in << " inputs, first " << layerTypeToStr(first) << ", batch of " << count;
+            }
         }
 }
 

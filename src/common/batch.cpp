@@ -85,9 +85,11 @@ void runTile(const Model& model, const float* x, size_t n, float* y, float* cons
     Rows prev{x, in_len};
     size_t prev_len = in_len;
     int cur = -1;  // the scratch buffer that holds `prev`, or -1 for the caller's input
-    if (model.layers[0].cfg.type == LayerType::linear && rowStride(in_len) != in_len) {
+    if (rowStride(in_len) != in_len) {
         // The caller's rows are 1 KiB multiples apart: copied, further apart,
-        // into the buffer the first layer does not write.
+        // into the second buffer, which a first linear layer reads and any
+        // other first layer works on in place. Every row in the scratch is
+        // then rowStride apart.
         const size_t stride = rowStride(in_len);
         for (size_t r = 0; r < n; ++r) std::memcpy(buf[1] + r * stride, x + r * in_len, in_len * sizeof(float));
         prev = {buf[1], stride};
@@ -101,8 +103,9 @@ void runTile(const Model& model, const float* x, size_t n, float* y, float* cons
             cur = next;
         } else {
             // A first layer that is not linear reads the caller's rows (of
-            // its own size) and writes the first buffer; the others work in
-            // place, as in a single pass.
+            // its own size, which are then rowStride apart too) and writes
+            // the first buffer; the others work in place, as in a single
+            // pass.
             const int dst = cur < 0 ? 0 : cur;
             runRows(layer, prev, buf[dst], n, width);
             cur = dst;
