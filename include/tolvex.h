@@ -511,8 +511,10 @@ TOLVEX_API tolvex_result tolvex_load_json_memory(tolvex_model** net, const void*
  * sample alone, whatever `count`, on every machine and kernel
  * implementation (NaN as 0x7fc00000). The model's own output buffer is left
  * with unspecified contents. Allocates nothing, takes no lock, cannot fail;
- * count 0 and a model without layers do nothing. The same threading rule as
- * for tolvex_forward_pass applies: calls on one model must not overlap.
+ * count 0 and a model without layers do nothing, and an array that holds
+ * no floats (a model of no inputs, or of no outputs) may be NULL. The same
+ * threading rule as for tolvex_forward_pass applies: calls on one model
+ * must not overlap.
  * input_len is checked as by tolvex_forward_pass: when it differs from the
  * model's input size, nothing is read and every value of every output
  * vector is set to the quiet NaN 0x7fc00000.
