@@ -161,9 +161,8 @@ struct Policy {
 Policy policyW1() { return {"W1", 32, {makeDense(32, 64, 10), makeDense(64, 64, 20), makeDense(64, 8, 30)}, {Act::tanh, Act::tanh}}; }
 Policy policyW5() { return {"W5", 67, {makeDense(67, 131, 40), makeDense(131, 29, 50)}, {Act::elu, Act::sigmoid}}; }
 
-void benchPolicy(benchmark::State& state, const Policy& p, const tolvex::KernelTable* impl) {
-    std::vector<float> x = randomVector(p.input, 3, -1.0f, 1.0f);
-    tolvex_init();
+// The policy through the public builder, or null when a step fails.
+tolvex_model* buildPolicy(const Policy& p) {
     tolvex_model_definition* def = nullptr;
     tolvex_model* net = nullptr;
     bool ok = tolvex_new_model_definition(&def, p.input) == tolvex_Success;
@@ -175,8 +174,16 @@ void benchPolicy(benchmark::State& state, const Policy& p, const tolvex::KernelT
                   : p.acts[i] == Act::sigmoid ? tolvex_add_sigmoid(def, d.out)
                                               : tolvex_add_elu(def, tolvex_elu{1.0f}, d.out)) == tolvex_Success;
     }
-    ok = ok && tolvex_create(&net, def) == tolvex_Success;
-    if (!ok) {
+    if (ok && tolvex_create(&net, def) != tolvex_Success) net = nullptr;
+    tolvex_free_model_definition(def);
+    return net;
+}
+
+void benchPolicy(benchmark::State& state, const Policy& p, const tolvex::KernelTable* impl) {
+    std::vector<float> x = randomVector(p.input, 3, -1.0f, 1.0f);
+    tolvex_init();
+    tolvex_model* net = buildPolicy(p);
+    if (net == nullptr) {
         state.SkipWithError("model not created");
     } else {
         tolvex::forceImplementation(impl);
@@ -188,7 +195,6 @@ void benchPolicy(benchmark::State& state, const Policy& p, const tolvex::KernelT
         perPass(state);
     }
     tolvex_free_model(net);
-    tolvex_free_model_definition(def);
     tolvex_deinit();
 }
 
@@ -209,19 +215,8 @@ void forwardUnchecked(const tolvex::Model& m, tolvex::Slice<const float> input) 
 void benchPolicyChecks(benchmark::State& state, const Policy& p, bool checked) {
     std::vector<float> x = randomVector(p.input, 3, -1.0f, 1.0f);
     tolvex_init();
-    tolvex_model_definition* def = nullptr;
-    tolvex_model* net = nullptr;
-    bool ok = tolvex_new_model_definition(&def, p.input) == tolvex_Success;
-    for (size_t i = 0; ok && i < p.dense.size(); ++i) {
-        const Dense& d = p.dense[i];
-        ok = tolvex_add_linear(def, tolvex_linear{d.w.data(), d.b.data()}, d.out) == tolvex_Success;
-        if (ok && i < p.acts.size())
-            ok = (p.acts[i] == Act::tanh      ? tolvex_add_tanh(def, d.out)
-                  : p.acts[i] == Act::sigmoid ? tolvex_add_sigmoid(def, d.out)
-                                              : tolvex_add_elu(def, tolvex_elu{1.0f}, d.out)) == tolvex_Success;
-    }
-    ok = ok && tolvex_create(&net, def) == tolvex_Success;
-    if (!ok) {
+    tolvex_model* net = buildPolicy(p);
+    if (net == nullptr) {
         state.SkipWithError("model not created");
     } else {
         const tolvex::Model& m = *reinterpret_cast<const tolvex::Model*>(net);
@@ -240,7 +235,6 @@ void benchPolicyChecks(benchmark::State& state, const Policy& p, bool checked) {
         perPass(state);
     }
     tolvex_free_model(net);
-    tolvex_free_model_definition(def);
     tolvex_deinit();
 }
 
