@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <set>
 #include <string>
@@ -163,6 +164,30 @@ TEST_P(BatchPaths, RowsOfAKibibyteMultipleHaveTheBitsOfSinglePasses) {
                     << in << " inputs, first " << layerTypeToStr(first) << ", batch of " << count;
             }
         }
+}
+
+// Sums of signed zeros: products of -0.0 only (+0.0 inputs, negative
+// weights) with biases of -0.0 sum to +0.0 in a single pass, whose lane sums
+// start from +0.0; a batch that skips that start must give the same. Rows
+// of no whole chunk, of one, of two and with a tail; some inputs nonzero,
+// some rows of zero weights.
+TEST_P(BatchPaths, SumsOfSignedZerosHaveTheBitsOfSinglePasses) {
+    FloatSource src(20);
+    for (uint32_t in : {3u, 16u, 32u, 35u, 67u}) {
+        RandomModel rm = modelOf(in, {{LayerType::linear, 37}}, 21);
+        std::vector<float> w = src.vec(size_t{37} * in, 0.0), b(37, -0.0f);
+        for (size_t i = 0; i < w.size(); ++i) w[i] = i % 5 == 0 ? -0.0f : -std::fabs(w[i]) - 1e-3f;
+        for (size_t n = 0; n < 37; n += 7) std::fill_n(w.begin() + n * in, in, 0.0f);
+        rm.defs[0].cfg.linear = {rm.keep(w), rm.keep(b)};
+        Net net(rm);
+        const uint32_t count = 9;
+        std::vector<float> input(size_t{count} * in, 0.0f);
+        for (uint32_t k = 4; k < count; ++k) input[size_t{k} * in + k % in] = k % 2 ? -0.0f : 1.5f;
+        std::vector<float> batch(size_t{count} * net.out());
+        tolvex_forward_batch(net.h, input.data(), in, count, batch.data());
+        const std::vector<float> want = singlePasses(net, input, count);
+        ASSERT_TRUE(sameBitsExactly(want.data(), batch.data(), want.size())) << in << " inputs";
+    }
 }
 
 // -------------------------------------------------------------- arrays

@@ -94,6 +94,15 @@ void linearBatchRowMajor(const Layer& layer, const float* x, size_t x_stride, si
 
 // The 16 outputs of group g of the packed tile at t0 for the S inputs x[s],
 // their first m written to y[s].
+//
+// The lane accumulators start from the first chunk's products rather than
+// from +0.0 plus them, which saves an addition per accumulator (a third of
+// all additions when the rows hold 32 inputs). The two sums differ only where
+// the single pass has +0.0 and this one -0.0: adding +0.0 to x gives x except
+// that -0.0 becomes +0.0, and the sums of the lanes, the bias and the tail
+// products carry that difference and no other. The single pass's output is
+// never -0.0 (a sum is -0.0 only when both of its terms are, and its lane sums
+// start from +0.0), so one addition of +0.0 to each output gives its bits.
 template <class T, size_t S>
 [[gnu::always_inline]] inline void packedBatchGroup(const float* const* x, const float* t0, const PackedRows& at,
                                                     size_t g, size_t L, float* const* y, size_t m) {
@@ -101,16 +110,25 @@ template <class T, size_t S>
     constexpr size_t W = Lanes::kWidth, P = kVectorsPer16, Q = T::kPackedLanes;
     static_assert(kPackedLanesPerPass % Q == 0);
     const size_t chunks = L / kLinearLanes;
-    V sum[S][P];  // set by lane 0 before it is read
-    for (size_t l0 = 0; l0 < kLinearLanes; l0 += Q) {
+    const V zero = Lanes::set1(0.0f);
+    V sum[S][P];
+    for (size_t s = 0; s < S; ++s)
+        for (size_t p = 0; p < P; ++p) sum[s][p] = zero;  // the lane sums without a chunk
+    for (size_t l0 = 0; chunks != 0 && l0 < kLinearLanes; l0 += Q) {
+        // Row 16c + l0 + u of the group is at first + c * at.chunk + u * at.lane.
+        const float* first = at.row(t0, l0, g);
         V acc[Q][S][P];
-        for (size_t u = 0; u < Q; ++u)
-            for (size_t s = 0; s < S; ++s)
-                for (size_t p = 0; p < P; ++p) acc[u][s][p] = Lanes::set1(0.0f);
-        for (size_t c = 0; c < chunks; ++c)
+        for (size_t u = 0; u < Q; ++u) {
+            const float* row = first + u * at.lane;
+            for (size_t s = 0; s < S; ++s) {
+                const V xb = Lanes::set1(x[s][l0 + u]);
+                for (size_t p = 0; p < P; ++p) acc[u][s][p] = Lanes::mul(xb, Lanes::load(row + W * p));
+            }
+        }
+        for (size_t c = 1; c < chunks; ++c)
             for (size_t u = 0; u < Q; ++u) {
                 const size_t j = kLinearLanes * c + l0 + u;
-                const float* row = at.row(t0, j, g);
+                const float* row = first + c * at.chunk + u * at.lane;
                 V wv[P];
                 for (size_t p = 0; p < P; ++p) wv[p] = Lanes::load(row + W * p);
                 for (size_t s = 0; s < S; ++s) {
@@ -133,6 +151,7 @@ template <class T, size_t S>
             const float* row = at.tailRow(t0, j, g);
             for (size_t p = 0; p < P; ++p) v[p] = Lanes::add(v[p], Lanes::mul(xb, Lanes::load(row + W * p)));
         }
+        for (size_t p = 0; p < P; ++p) v[p] = Lanes::add(v[p], zero);
         if (m == kLinearLanes) {
             for (size_t p = 0; p < P; ++p) Lanes::store(y[s] + W * p, v[p]);
         } else {
