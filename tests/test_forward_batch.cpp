@@ -126,7 +126,7 @@ TEST_P(BatchPaths, EveryBatchedOutputHasTheBitsOfItsSinglePass) {
 
 // Rows a multiple of 1 KiB long are kept further apart inside a batch (and
 // the caller's input rows copied so): the same bits, layers of every kind
-// over such rows, a tile and a half of inputs, and such a model whose first
+// over such rows, several tiles of inputs, and such a model whose first
 // layer is not linear.
 TEST_P(BatchPaths, RowsOfAKibibyteMultipleHaveTheBitsOfSinglePasses) {
     FloatSource src(17);
@@ -139,7 +139,7 @@ TEST_P(BatchPaths, RowsOfAKibibyteMultipleHaveTheBitsOfSinglePasses) {
                 if (d.cfg.type == LayerType::clip) d.cfg.clip = {-0.25f, 0.5f};
             }
             Net net(rm);
-            const uint32_t count = 48;
+            const uint32_t count = 192;  // a tile and a half of 128, six of 32
             const std::vector<float> input = src.vec(size_t{count} * in, 0.01);
             std::vector<float> batch(size_t{count} * net.out());
             tolvex_forward_batch(net.h, input.data(), in, count, batch.data());
