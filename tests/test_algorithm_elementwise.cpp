@@ -1,7 +1,9 @@
 // Layer normalization and the seven activations on every implementation:
 // bit-for-bit equal to the scalar reference, in place equal to out of place,
 // and the special values and worked examples exactly.
+#include <cstring>
 #include <limits>
+#include <vector>
 
 #include "algorithm/algorithm.hpp"
 #include "algorithm/math.hpp"
@@ -116,6 +118,37 @@ LayerConfig config(LayerType type) {
     LayerConfig c;
     c.type = type;
     return c;
+}
+
+// The output's NaNs, whatever their sign and payload (quiet or signalling),
+// become the one canonical NaN; everything else keeps its bits. In place and
+// into another array, every length around the vector widths, nothing written
+// past the end.
+TEST_P(ElementwiseKernel, CanonicalNaNsInPlaceAndIntoACopy) {
+    const uint32_t nans[] = {0x7fc00001u, 0xffc00000u, 0x7f800001u, 0xffffffffu, 0x7fc00000u};
+    const uint32_t others[] = {0x80000000u, 0x00000001u, 0x7f800000u, 0xff800000u, 0x3f800000u, 0xc2f6e979u};
+    const uint32_t kGuard = 0x7fc0beefu;
+    for (size_t n = 0; n <= 70; ++n) {
+        std::vector<float> x(n);
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t u = i % 7 == 3 || i == 17 ? nans[i % 5] : others[i % 6];
+            std::memcpy(&x[i], &u, 4);
+        }
+        const std::vector<float> kept = x;
+        std::vector<float> copy(n + 1), in_place = x;
+        std::memcpy(&copy[n], &kGuard, 4);
+        in_place.push_back(copy[n]);
+        GetParam()->canonicalize_nans(x.data(), copy.data(), n);
+        GetParam()->canonicalize_nans(in_place.data(), in_place.data(), n);
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t want = kept[i] != kept[i] ? 0x7fc00000u : bitsOf(kept[i]);
+            EXPECT_EQ(bitsOf(copy[i]), want) << "copy, n " << n << ", value " << i;
+            EXPECT_EQ(bitsOf(in_place[i]), want) << "in place, n " << n << ", value " << i;
+            EXPECT_EQ(bitsOf(x[i]), bitsOf(kept[i])) << "the source was written, n " << n;
+        }
+        EXPECT_EQ(bitsOf(copy[n]), kGuard) << "copy written past the end, n " << n;
+        EXPECT_EQ(bitsOf(in_place[n]), kGuard) << "in place written past the end, n " << n;
+    }
 }
 
 TEST_P(ElementwiseKernel, SpecialValues) {

@@ -14,5 +14,8 @@ void runLayer(const Layer& layer, Slice<const float> input);
 // (kCanonicalNaN): the layers leave NaN payloads and signs that differ
 // between instruction sets and architectures, the output does not.
 void canonicalizeOutput(Slice<float> out);
+// The same while copying n output floats from x into y, which must not
+// overlap x: one pass instead of a copy and a pass.
+void copyCanonicalOutput(const float* x, float* y, size_t n);
 
 }  // namespace tolvex

@@ -101,6 +101,8 @@ void runLayer(const Layer& layer, Slice<const float> input) {
     }
 }
 
-void canonicalizeOutput(Slice<float> out) { activeImplementation().canonicalize_nans(out.ptr, out.len); }
+void canonicalizeOutput(Slice<float> out) { activeImplementation().canonicalize_nans(out.ptr, out.ptr, out.len); }
+
+void copyCanonicalOutput(const float* x, float* y, size_t n) { activeImplementation().canonicalize_nans(x, y, n); }
 
 }  // namespace tolvex

@@ -56,8 +56,9 @@ struct KernelTable {
     // math::exp and math::tanh. x and y may be the same array.
     ArrayFunction exp_array = nullptr;
     ArrayFunction tanh_array = nullptr;
-    // Replaces every NaN among n floats with the canonical quiet NaN.
-    void (*canonicalize_nans)(float* y, size_t n) = nullptr;
+    // y[i] = x[i] for i < n, every NaN replaced by the canonical quiet NaN;
+    // in place (x == y) or into an array that does not overlap x.
+    void (*canonicalize_nans)(const float* x, float* y, size_t n) = nullptr;
 
     // The second copy of the weights its linear kernel reads, if any (see
     // PackedLayout); null when it reads only the row-major matrix.

@@ -114,23 +114,24 @@ void runTile(const Model& model, const float* x, size_t n, float* y, float* cons
         prev = {buf[cur], stride};
         prev_len = width;
     }
-    for (size_t r = 0; r < n; ++r) std::memcpy(y + r * prev_len, prev.at + r * prev.stride, prev_len * sizeof(float));
-    canonicalizeOutput({y, n * prev_len});
+    // The scratch never overlaps the caller's arrays.
+    for (size_t r = 0; r < n; ++r) copyCanonicalOutput(prev.at + r * prev.stride, y + r * prev_len, prev_len);
 }
 
 // One input: the single pass itself, in the model's own buffers (which a
-// batch leaves unspecified), then its output into the caller's row, which
-// may be the model's own output buffer.
+// batch leaves unspecified), its output copied into the caller's row with
+// its NaNs made canonical on the way, one pass over the output as in the
+// single pass. The row may be the model's own output buffer, or overlap it
+// (then canonical in place and moved as memmove does).
 void runOne(const Model& model, const float* x, float* y) {
-    forwardPass(model, {x, model.input_size});
-    // A copy that may overlap, as memmove makes it, without a call for the
-    // few floats a policy outputs.
+    runLayers(model, {x, model.input_size});
     const Slice<float> r = getOutputBuffer(model);
-    if (y < r.ptr) {
-        for (size_t i = 0; i < r.len; ++i) y[i] = r.ptr[i];
-    } else if (y > r.ptr) {
-        for (size_t i = r.len; i-- > 0;) y[i] = r.ptr[i];
-    }
+    const auto y0 = reinterpret_cast<uintptr_t>(y), r0 = reinterpret_cast<uintptr_t>(r.ptr);
+    const size_t bytes = r.len * sizeof(float);
+    if (y0 == r0 || y0 + bytes <= r0 || r0 + bytes <= y0)
+        return copyCanonicalOutput(r.ptr, y, r.len);
+    canonicalizeOutput(r);
+    std::memmove(y, r.ptr, bytes);
 }
 
 }  // namespace

@@ -25,6 +25,11 @@ void fillCanonicalNaN(Slice<float> out) {
 }
 
 void forwardPass(const Model& model, Slice<const float> input) {
+    runLayers(model, input);
+    if (model.layers.len != 0) canonicalizeOutput(model.layers[model.layers.len - 1].out_buf);
+}
+
+void runLayers(const Model& model, Slice<const float> input) {
     Slice<Layer> layers = model.layers;
     if (layers.len == 0) return;
     if (input.len != model.input_size) {
@@ -47,7 +52,6 @@ void forwardPass(const Model& model, Slice<const float> input) {
         Slice<float> prev = layers[i - 1].out_buf;
         runLayer(layers[i], Slice<const float>{prev.ptr, prev.len});
     }
-    canonicalizeOutput(layers[layers.len - 1].out_buf);
 }
 
 Slice<float> getOutputBuffer(const Model& model) {

@@ -45,6 +45,10 @@ void deinit(const Model& model);
 // computes what it would from a copy of the input. Nothing on a model
 // without layers.
 void forwardPass(const Model& model, Slice<const float> input);
+// forwardPass, except that the NaNs of the output are left as the layers
+// made them (forwardPass then makes them canonical); for a caller that
+// copies the output elsewhere and makes them canonical in that copy.
+void runLayers(const Model& model, Slice<const float> input);
 // Runs `count` samples (batch.cpp). `input` holds count rows of the input
 // length the host gave, one after another (input.len = count * that
 // length); `output` receives count rows of the output length

@@ -130,10 +130,12 @@ void tanhArray(const float* x, float* y, size_t n) {
     mapArray(x, y, n, [&](V v) { return math.tanh(v); });
 }
 
-// Writes only vectors that hold a NaN: an output seldom has one, and a pass
-// then only reads it.
-void canonicalizeNaNs(float* y, size_t n) {
+// y[i] = x[i] with every NaN replaced by the canonical NaN. In place (x == y)
+// it writes only vectors that hold a NaN: an output seldom has one, and a
+// pass then only reads it. Otherwise x and y must not overlap.
+void canonicalizeNaNs(const float* x, float* y, size_t n) {
     const V nan = Lanes::set1(std::bit_cast<float>(kCanonicalNaN));
+    if (x != y) return mapArray(x, y, n, [&](V v) { return Lanes::ifNaN(v, nan); });
     size_t i = 0;
     for (; i + Lanes::kWidth <= n; i += Lanes::kWidth) {
         const V v = Lanes::load(y + i);
