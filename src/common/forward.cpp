@@ -17,24 +17,16 @@ bool overlaps(const float* a, size_t a_len, const float* b, size_t b_len) {
     return a0 < b0 + b_len * sizeof(float) && b0 < a0 + a_len * sizeof(float);
 }
 
-}  // namespace
-
-void fillCanonicalNaN(Slice<float> out) {
-    const float nan = std::bit_cast<float>(kCanonicalNaN);
-    for (float& v : out) v = nan;
-}
-
-void forwardPass(const Model& model, Slice<const float> input) {
-    runLayers(model, input);
-    if (model.layers.len != 0) canonicalizeOutput(model.layers[model.layers.len - 1].out_buf);
-}
-
-void runLayers(const Model& model, Slice<const float> input) {
+// The layers of a pass, the output's NaNs as they come; false when no layer
+// ran (none, or the input's length is wrong and the output all canonical
+// NaNs). Inlined into both callers, so that the single pass makes no extra
+// call.
+[[gnu::always_inline]] inline bool passLayers(const Model& model, Slice<const float> input) {
     Slice<Layer> layers = model.layers;
-    if (layers.len == 0) return;
+    if (layers.len == 0) return false;
     if (input.len != model.input_size) {
         fillCanonicalNaN(layers[layers.len - 1].out_buf);
-        return;
+        return false;
     }
     // The first layer writes its buffer while it reads the input: a linear
     // layer reads every input for every output, and an element-wise one
@@ -52,7 +44,21 @@ void runLayers(const Model& model, Slice<const float> input) {
         Slice<float> prev = layers[i - 1].out_buf;
         runLayer(layers[i], Slice<const float>{prev.ptr, prev.len});
     }
+    return true;
 }
+
+}  // namespace
+
+void fillCanonicalNaN(Slice<float> out) {
+    const float nan = std::bit_cast<float>(kCanonicalNaN);
+    for (float& v : out) v = nan;
+}
+
+void forwardPass(const Model& model, Slice<const float> input) {
+    if (passLayers(model, input)) canonicalizeOutput(model.layers[model.layers.len - 1].out_buf);
+}
+
+void runLayers(const Model& model, Slice<const float> input) { (void)passLayers(model, input); }
 
 Slice<float> getOutputBuffer(const Model& model) {
     if (model.layers.len == 0) return {};
