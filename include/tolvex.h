@@ -223,8 +223,12 @@ TOLVEX_API void tolvex_free_model_definition(tolvex_model_definition* model_defi
  * weights (512 KiB) also keeps a second copy of its weights and biases,
  * rearranged for the vector kernels: small layers then run about twice as
  * fast, for at most twice their parameter memory. The same holds for the
- * models that the loaders make. Each model also keeps room for one input
- * vector (input size floats) as working memory of its forward passes.
+ * models that the loaders make. Each model also keeps working memory for its
+ * forward passes: two tiles of tolvex_forward_batch, each of 32 rows (128
+ * when the linear layers hold more than 262144 weights in all) as wide as
+ * the widest of the input and the layers: 64 or 256 times that width in
+ * floats, and a little more (a row a multiple of 256 floats wide takes 16
+ * more). A single pass uses part of it.
  * Returns:
  *  tolvex_OutOfMemory    an allocation failed, or a linear layer's weight
  *                        count (size * input size) does not fit in 32 bits;
