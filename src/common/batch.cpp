@@ -126,12 +126,9 @@ void runTile(const Model& model, const float* x, size_t n, float* y, float* cons
 void runOne(const Model& model, const float* x, float* y) {
     runLayers(model, {x, model.input_size});
     const Slice<float> r = getOutputBuffer(model);
-    const auto y0 = reinterpret_cast<uintptr_t>(y), r0 = reinterpret_cast<uintptr_t>(r.ptr);
-    const size_t bytes = r.len * sizeof(float);
-    if (y0 == r0 || y0 + bytes <= r0 || r0 + bytes <= y0)
-        return copyCanonicalOutput(r.ptr, y, r.len);
+    if (y == r.ptr || !overlaps(y, r.len, r.ptr, r.len)) return copyCanonicalOutput(r.ptr, y, r.len);
     canonicalizeOutput(r);
-    std::memmove(y, r.ptr, bytes);
+    std::memmove(y, r.ptr, r.len * sizeof(float));
 }
 
 }  // namespace

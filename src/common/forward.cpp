@@ -10,13 +10,6 @@ namespace tolvex {
 
 namespace {
 
-// Whether two float ranges share an address. Compared as integers: the
-// pointers may come from unrelated arrays.
-bool overlaps(const float* a, size_t a_len, const float* b, size_t b_len) {
-    const auto a0 = reinterpret_cast<uintptr_t>(a), b0 = reinterpret_cast<uintptr_t>(b);
-    return a0 < b0 + b_len * sizeof(float) && b0 < a0 + a_len * sizeof(float);
-}
-
 // The layers of a pass, the output's NaNs as they come; false when no layer
 // ran (none, or the input's length is wrong and the output all canonical
 // NaNs). Inlined into both callers, so that the single pass makes no extra

@@ -37,6 +37,13 @@ void freeOutBufs(const Model& model, size_t n);
 // (not the Model record).
 void deinit(const Model& model);
 
+// Whether two float ranges share an address. Compared as integers: the
+// pointers may come from unrelated arrays.
+inline bool overlaps(const float* a, size_t a_len, const float* b, size_t b_len) {
+    const auto a0 = reinterpret_cast<uintptr_t>(a), b0 = reinterpret_cast<uintptr_t>(b);
+    return a0 < b0 + b_len * sizeof(float) && b0 < a0 + a_len * sizeof(float);
+}
+
 // Runs every layer in order. No allocation, no lock, no system call.
 // An input length other than the model's input size sets every output value
 // to the canonical quiet NaN and reads neither the input nor the weights.
